@@ -1,0 +1,7 @@
+#include "bindings/bindings.hpp"
+
+namespace sem::bindings {
+
+void bind_fiml_methods(MlEngineClass&) {}
+
+}  // namespace sem::bindings

@@ -1,0 +1,49 @@
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "bindings/bindings.hpp"
+#include "bindings/checks.hpp"
+#include "model/implied_moments.hpp"
+#include "model/moment_jacobian.hpp"
+
+namespace py = pybind11;
+
+namespace sem::bindings {
+
+MlEngineClass bind_ml_engine(py::module_& m) {
+    MlEngineClass cls(m, "MlEngine");
+    cls.def(py::init([](int nx, int ny, int nxi, int neta, bool meanstructure) {
+                return MlEngine(checked_dims(nx, ny, nxi, neta), meanstructure);
+            }),
+            py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
+            py::arg("meanstructure") = false);
+    cls.def("add_mapping",
+            [](MlEngine& e, int matrix_id, int row, int col, bool is_free, int param_index,
+               double value) {
+                e.add_mapping(
+                    checked_mapping(e.dims(), matrix_id, row, col, is_free, param_index, value));
+            });
+    return cls;
+}
+
+void bind_moment_methods(MlEngineClass& cls) {
+    cls.def(
+        "jacobian_implied_moments",
+        [](const MlEngine& e, Eigen::VectorXd params, int n_free) {
+            check_params(e.model(), params.size());
+            check_n_free(n_free, params.size());
+            return jacobian_implied_moments(e.model(), params, n_free, e.meanstructure());
+        },
+        py::arg("params"), py::arg("n_free"));
+    cls.def(
+        "get_implied_moments",
+        [](const MlEngine& e, Eigen::VectorXd params) {
+            check_params(e.model(), params.size());
+            ImpliedMoments im = implied_moments(e.model(), params);
+            return std::make_pair(std::move(im.Sigma), std::move(im.mu));
+        },
+        py::arg("params"));
+}
+
+}  // namespace sem::bindings

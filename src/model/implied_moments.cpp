@@ -1,0 +1,60 @@
+#include "model/implied_moments.hpp"
+
+#include "model/lu_inverse.hpp"
+
+namespace sem {
+
+Eigen::MatrixXd latent_covariance(const ModelMatrices& m) {
+    return m.Gamma * m.Phi * m.Gamma.transpose() + m.Psi;
+}
+
+Eigen::MatrixXd implied_sigma(const ModelDims& d, const ModelMatrices& m,
+                              const Eigen::MatrixXd& A, const Eigen::MatrixXd& C) {
+    const Eigen::Index ny = d.ny, nx = d.nx, p = d.n_observed();
+    Eigen::MatrixXd Sigma(p, p);
+    Sigma.topLeftCorner(ny, ny).noalias() =
+        m.LambdaY * A * C * A.transpose() * m.LambdaY.transpose();
+    Sigma.topLeftCorner(ny, ny) += m.ThetaEpsilon;
+    if (ny > 0 && nx > 0) {
+        Sigma.topRightCorner(ny, nx).noalias() =
+            m.LambdaY * A * m.Gamma * m.Phi * m.LambdaX.transpose();
+        Sigma.topRightCorner(ny, nx) += m.ThetaEpsilonDelta;
+        Sigma.bottomLeftCorner(nx, ny) = Sigma.topRightCorner(ny, nx).transpose();
+    }
+    Sigma.bottomRightCorner(nx, nx).noalias() = m.LambdaX * m.Phi * m.LambdaX.transpose();
+    Sigma.bottomRightCorner(nx, nx) += m.ThetaDelta;
+    return Sigma;
+}
+
+Eigen::VectorXd implied_mu(const ModelDims& d, const ModelMatrices& m, const Eigen::MatrixXd& A) {
+    Eigen::VectorXd mu(d.n_observed());
+    mu.head(d.ny) = m.TauY + m.LambdaY * A * (m.Alpha + m.Gamma * m.Kappa);
+    mu.tail(d.nx) = m.TauX + m.LambdaX * m.Kappa;
+    return mu;
+}
+
+ImpliedMoments implied_moments(const ModelDims& dims, const ModelMatrices& m,
+                               const Eigen::MatrixXd& A) {
+    return {implied_sigma(dims, m, A, latent_covariance(m)), implied_mu(dims, m, A)};
+}
+
+ImpliedMoments implied_moments(const ModelDescription& description,
+                               const Eigen::Ref<const Eigen::VectorXd>& params) {
+    const ModelMatrices m = build_model_matrices(description, params);
+    return implied_moments(description.dims(), m, structural_inverse(m.Beta).inverse);
+}
+
+Eigen::VectorXd moment_vector(const ImpliedMoments& moments, bool with_mean) {
+    const Eigen::Index p = moments.Sigma.rows();
+    Eigen::VectorXd v(p * (p + 1) / 2 + (with_mean ? p : 0));
+    Eigen::Index r = 0;
+    for (Eigen::Index j = 0; j < p; ++j) {
+        const Eigen::Index len = p - j;
+        v.segment(r, len) = moments.Sigma.col(j).tail(len);
+        r += len;
+    }
+    if (with_mean) v.tail(p) = moments.mu;
+    return v;
+}
+
+}  // namespace sem
