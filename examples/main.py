@@ -1,0 +1,24 @@
+"""Fit the example models on the bundled data and print the results."""
+import importlib
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+EXAMPLES = [
+    "implied_moments",
+]
+
+
+def main():
+    for name in EXAMPLES:
+        banner = f" {name} "
+        print(f"{banner:=^78}")
+        t0 = time.perf_counter()
+        importlib.import_module(name).main()
+        print(f"({name}: {time.perf_counter() - t0:.2f} s)\n")
+
+
+if __name__ == "__main__":
+    main()
