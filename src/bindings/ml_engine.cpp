@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/checks.hpp"
+#include "bindings/pickling.hpp"
 #include "model/implied_moments.hpp"
 #include "model/moment_jacobian.hpp"
 
@@ -44,6 +45,24 @@ void bind_moment_methods(MlEngineClass& cls) {
             return std::make_pair(std::move(im.Sigma), std::move(im.mu));
         },
         py::arg("params"));
+}
+
+void bind_ml_pickling(MlEngineClass& cls) {
+    // The sample-covariance cache does not travel: it refills on first use.
+    cls.def(py::pickle(
+        [](const MlEngine& e) {
+            const ModelDims& d = e.dims();
+            return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.meanstructure(),
+                                  mappings_state(e.model()));
+        },
+        [](const py::tuple& state) {
+            check_state(state, 6, "MlEngine");
+            MlEngine e(checked_dims(state[0].cast<int>(), state[1].cast<int>(),
+                                    state[2].cast<int>(), state[3].cast<int>()),
+                       state[4].cast<bool>());
+            restore_mappings(e, state[5]);
+            return e;
+        }));
 }
 
 }  // namespace sem::bindings

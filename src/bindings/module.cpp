@@ -13,6 +13,7 @@ PYBIND11_MODULE(_backend, m, py::multiple_interpreters::not_supported()) {
     bind_ml_methods(ml);
     bind_fiml_methods(ml);
     bind_moment_methods(ml);
+    bind_ml_pickling(ml);
     bind_dwls(m);
     bind_ordinal_functions(m);
     bind_pls(m);

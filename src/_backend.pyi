@@ -1,0 +1,188 @@
+"""Numerical backend of a structural equation modelling package.
+
+Observed variables are ordered y first, then x. Numerical trouble never
+raises: objectives return 1e15 and derivative results are filled with 1e10
+when a matrix they need is not positive definite or not invertible.
+Arguments that cannot be converted raise TypeError; inputs that do not fit
+the model (shapes, lengths, indices, ``n_free``) raise ValueError.
+"""
+
+from typing import Any, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+_Vector = npt.NDArray[np.float64]
+_Matrix = npt.NDArray[np.float64]
+
+class PlsResult(TypedDict):
+    latent_scores: _Matrix
+    outer_weights: _Matrix
+    outer_loadings: _Matrix
+    inner_paths: _Matrix
+    iterations: int
+    converged: bool
+
+@final
+class MlEngine:
+    """Normal-theory maximum likelihood for one LISREL-type model.
+
+    Matrix identifiers for ``add_mapping``: 0 LambdaX, 1 LambdaY, 2 Beta,
+    3 Gamma, 4 Phi, 5 Psi, 6 ThetaDelta, 7 ThetaEpsilon, 8 ThetaEpsilonDelta,
+    9 TauX, 10 TauY, 11 Kappa, 12 Alpha. Negative dimensions raise ValueError.
+    """
+
+    def __init__(self, nx: int, ny: int, nxi: int, neta: int, meanstructure: bool = False) -> None: ...
+    def add_mapping(
+        self, matrix_id: int, row: int, col: int, is_free: bool, param_index: int, value: float, /
+    ) -> None:
+        """Place ``params[param_index]`` (free) or ``value`` (fixed) in one cell.
+
+        Applied in insertion order, later mappings win, nothing is mirrored.
+        A cell outside its matrix or a negative free index raises ValueError;
+        identifiers outside 0-12 are accepted and ignored.
+        """
+    def objective_ml(
+        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None = None
+    ) -> float:
+        """ML discrepancy log|Sigma| + tr(S Sigma^-1) - log|S| - p [+ mean term], floored at 0.
+
+        1e15 when Sigma is not positive definite or the value is NaN.
+        ValueError when S is not p x p or not positive definite, or the mean
+        is not of length p.
+        """
+    def gradient_ml(
+        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
+    ) -> _Vector:
+        """Analytic gradient of ``objective_ml`` for the first ``n_free`` parameters.
+
+        All 1e10 when Sigma or I - Beta is not invertible.
+        """
+    def expected_hessian_ml(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+        """Expected information tr(Sigma^-1 dSigma_i Sigma^-1 dSigma_j) + 2 dmu_i' Sigma^-1 dmu_j.
+
+        Not multiplied by N; all 1e10 when Sigma or I - Beta is not invertible.
+        """
+    def observed_hessian_ml(
+        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
+    ) -> _Matrix:
+        """Exact Hessian of ``objective_ml`` by four-component matrix arithmetic.
+
+        All 1e10 when Sigma or I - Beta is not invertible.
+        """
+    def casewise_scores(
+        self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: int, meanstructure_active: bool
+    ) -> _Matrix:
+        """N x n_free matrix of each case's log-likelihood derivatives.
+
+        Cases are centred on mu (``meanstructure_active``) or on the column
+        means. All 1e10 when Sigma or I - Beta is not invertible.
+        """
+    def objective_fiml(
+        self,
+        params: npt.ArrayLike,
+        obs_indices: list[list[int]],
+        n_obs_list: list[int],
+        means: list[npt.ArrayLike],
+        covs: list[npt.ArrayLike],
+    ) -> float:
+        """Case-weighted FIML discrepancy over missing-data patterns.
+
+        1e15 when a pattern's Sigma_p is not positive definite; NaN with no
+        non-empty pattern.
+        """
+    def gradient_fiml(
+        self,
+        params: npt.ArrayLike,
+        obs_indices: list[list[int]],
+        n_obs_list: list[int],
+        means: list[npt.ArrayLike],
+        covs: list[npt.ArrayLike],
+        n_free: int,
+    ) -> _Vector:
+        """Analytic gradient of ``objective_fiml``; all 1e10 when a matrix is not invertible."""
+    def expected_hessian_fiml(
+        self, params: npt.ArrayLike, obs_indices: list[list[int]], n_obs_list: list[int], n_free: int
+    ) -> _Matrix:
+        """Expected information of ``objective_fiml``; all 1e10 when a matrix is not invertible."""
+    def jacobian_implied_moments(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+        """Central-difference (step 1e-5) Jacobian of vech(Sigma) [and mu]."""
+    def get_implied_moments(self, params: npt.ArrayLike) -> tuple[_Matrix, _Vector]:
+        """The implied covariance matrix Sigma and mean vector mu."""
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+
+@final
+class DwlsEngine:
+    """Diagonally weighted least squares on correlations, with ordinal indicators.
+
+    ``s_vec`` and ``w_inv`` hold p(p-1)/2 entries (below the diagonal, column
+    by column), ``is_ordinal`` at least p flags; otherwise ValueError.
+    """
+
+    def __init__(
+        self,
+        nx: int,
+        ny: int,
+        nxi: int,
+        neta: int,
+        s_vec: npt.ArrayLike,
+        w_inv: npt.ArrayLike,
+        is_ordinal: list[bool],
+    ) -> None: ...
+    def add_mapping(
+        self, matrix_id: int, row: int, col: int, is_free: bool, param_index: int, value: float, /
+    ) -> None:
+        """As ``MlEngine.add_mapping``; the mean vectors 9-12 are ignored here."""
+    def objective_dwls(self, params: npt.ArrayLike) -> float:
+        """sum(w_inv * (s_vec - implied_corr)^2); 1e15 when a correlation is NaN."""
+    def gradient_dwls(self, params: npt.ArrayLike, n_free: int) -> _Vector:
+        """-2 J'(w_inv * e) with J by central differences (step 1e-6)."""
+    def expected_hessian_dwls(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+        """2 J' W J."""
+    def jacobian_dwls(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+        """Central-difference Jacobian of ``implied_corr``."""
+    def implied_corr(self, params: npt.ArrayLike) -> _Vector:
+        """Model-implied correlations in the order of ``s_vec``."""
+    def get_diagonal_residuals(self, params: npt.ArrayLike) -> _Vector:
+        """Residual variances as used, ordinal ones set for unit variance."""
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+
+def categorical_casewise_scores(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
+) -> _Matrix:
+    """Forward-difference scores of each case's bivariate probit log-probability.
+
+    Columns: thresholds of x, thresholds of y, then the correlation.
+    ValueError for codes outside 0..K or x and y of different lengths.
+    """
+
+def bivariate_loglik(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
+) -> _Vector:
+    """Each case's log-probability of its pair of categories (cells floored at 1e-15)."""
+
+@final
+class PlsEngine:
+    """PLS path modelling (Mode A/B outer estimation, factorial inner weighting)."""
+
+    def __init__(self) -> None: ...
+    def run_algorithm(
+        self,
+        data: npt.ArrayLike,
+        blocks: list[list[int]],
+        modes: list[str],
+        path_matrix: npt.ArrayLike,
+        max_iter: int,
+        tol: float,
+        /,
+    ) -> PlsResult:
+        """Outer weights, latent scores, loadings and path coefficients.
+
+        Releases the interpreter lock for the numerical work. ValueError for
+        indicator indices outside the data, too few modes, a path matrix that
+        is not J x J, or fewer than two cases.
+        """
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...], /) -> None: ...

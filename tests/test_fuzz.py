@@ -1,0 +1,273 @@
+"""Property-based robustness: whatever Python passes, a method returns a
+result of the documented shape or raises TypeError/ValueError, and an
+engine that saw bad input answers exactly like a fresh one.
+
+SEM_FUZZ_EXAMPLES sets the examples per test (CI default below; use e.g.
+2000 for a deep run)."""
+import math
+import os
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import _backend
+
+EXAMPLES = int(os.environ.get("SEM_FUZZ_EXAMPLES", "120"))
+settings.register_profile(
+    "fuzz", max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+FUZZ = settings.get_profile("fuzz")
+EXPECTED = (TypeError, ValueError)
+
+# Values that break arithmetic rather than bounds.
+nasty_floats = st.one_of(
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from([0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, 1e-300, 0.999, 1.0043]),
+    st.floats(-3, 3),
+)
+small_int = st.integers(-3, 6)
+
+
+@st.composite
+def float_arrays(draw, shape_st, elements=nasty_floats):
+    """Arrays of any shape/order/stride/dtype, or a list; TypeError is fine for odd dtypes."""
+    shape = draw(shape_st)
+    a = draw(hnp.arrays(np.float64, shape, elements=elements))
+    kind = draw(st.sampled_from(["c", "f", "strided", "list", "float32", "int", "object"]))
+    if kind == "f":
+        return np.asfortranarray(a)
+    if kind == "strided" and a.ndim >= 1 and a.size:
+        big = np.repeat(a, 2, axis=0)
+        return big[::2]
+    if kind == "list":
+        return a.tolist()
+    if kind == "float32":
+        with np.errstate(all="ignore"):
+            return a.astype(np.float32)
+    if kind == "int":
+        return np.nan_to_num(a, posinf=0, neginf=0).clip(-5, 5).astype(np.int64)
+    if kind == "object":
+        return a.astype(object)
+    return a
+
+
+def vec(n_max=8):
+    return float_arrays(st.tuples(st.integers(0, n_max)))
+
+
+def mat(r_max=6, c_max=6):
+    return float_arrays(st.tuples(st.integers(0, r_max), st.integers(0, c_max)))
+
+
+dims_st = st.tuples(*[st.integers(-1, 3)] * 4)
+mapping_st = st.tuples(st.integers(-2, 14), small_int, small_int, st.booleans(),
+                       st.integers(-2, 8), nasty_floats)
+
+
+def call(fn, *args, **kw):
+    """Run fn; an expected error is a legal outcome (returns None)."""
+    try:
+        return fn(*args, **kw)
+    except EXPECTED:
+        return None
+
+
+def same(a, b):
+    if isinstance(a, tuple):
+        return all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, float):
+        return (math.isnan(a) and math.isnan(b)) or a == b
+    return np.array_equal(a, b, equal_nan=True)
+
+
+def build(cls, dims, mappings, *extra):
+    """An engine with the acceptable mappings; returns (engine, accepted)."""
+    eng = cls(*dims, *extra)
+    accepted = []
+    for m in mappings:
+        try:
+            eng.add_mapping(*m)
+            accepted.append(m)
+        except ValueError:
+            pass
+    return eng, accepted
+
+
+def probe_ml(eng, p, n_params):
+    """A fixed, valid request whose answer must not depend on history."""
+    params = np.linspace(0.3, 1.1, n_params)
+    S = np.eye(p) * 2.0 + 0.1
+    mean = np.full(p, 0.5)
+    return (eng.get_implied_moments(params), eng.objective_ml(params, S, mean),
+            eng.gradient_ml(params, S, mean, n_params),
+            eng.expected_hessian_ml(params, n_params))
+
+
+def n_params_for(accepted):
+    return 1 + max([m[4] for m in accepted if m[3] and 0 <= m[0] <= 12] + [0])
+
+
+@FUZZ
+@given(dims=dims_st, mappings=st.lists(mapping_st, max_size=12), meanstructure=st.booleans())
+def test_ml_construction_and_mappings(dims, mappings, meanstructure):
+    if min(dims) < 0:
+        with pytest.raises(ValueError):
+            _backend.MlEngine(*dims, meanstructure)
+        return
+    eng, accepted = build(_backend.MlEngine, dims, mappings, meanstructure)
+    fresh, _ = build(_backend.MlEngine, dims, accepted, meanstructure)
+    p = dims[0] + dims[1]
+    n = n_params_for(accepted)
+    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+
+
+ml_engine_st = st.tuples(st.tuples(*[st.integers(0, 3)] * 4),
+                         st.lists(mapping_st, max_size=10), st.booleans())
+
+
+@FUZZ
+@given(model=ml_engine_st, params=vec(), S=mat(), mean=st.none() | vec(),
+       n_free=st.integers(-2, 9), data=mat(), active=st.booleans(),
+       method=st.sampled_from(["objective_ml", "gradient_ml", "expected_hessian_ml",
+                               "observed_hessian_ml", "casewise_scores",
+                               "jacobian_implied_moments", "get_implied_moments"]))
+def test_ml_methods(model, params, S, mean, n_free, data, active, method):
+    dims, mappings, ms = model
+    eng, accepted = build(_backend.MlEngine, dims, mappings, ms)
+    p = dims[0] + dims[1]
+    args = {
+        "objective_ml": (params, S, mean),
+        "gradient_ml": (params, S, mean, n_free),
+        "expected_hessian_ml": (params, n_free),
+        "observed_hessian_ml": (params, S, mean, n_free),
+        "casewise_scores": (data, params, n_free, active),
+        "jacobian_implied_moments": (params, n_free),
+        "get_implied_moments": (params,),
+    }[method]
+    out = call(getattr(eng, method), *args)
+    if out is not None:
+        nf = n_free
+        shapes = {
+            "objective_ml": None,
+            "gradient_ml": (nf,),
+            "expected_hessian_ml": (nf, nf),
+            "observed_hessian_ml": (nf, nf),
+            "casewise_scores": (len(data), nf),
+            "jacobian_implied_moments": (p * (p + 1) // 2 + (p if ms else 0), nf),
+        }
+        if method == "objective_ml":
+            assert isinstance(out, float)
+        elif method == "get_implied_moments":
+            assert out[0].shape == (p, p) and out[1].shape == (p,)
+        else:
+            assert out.shape == shapes[method] and out.dtype == np.float64
+    fresh, _ = build(_backend.MlEngine, dims, accepted, ms)
+    n = n_params_for(accepted)
+    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+
+
+pattern_st = st.lists(st.lists(st.integers(-1, 6), max_size=5), max_size=4)
+
+
+@FUZZ
+@given(model=ml_engine_st, params=vec(), obs=pattern_st,
+       n_obs=st.lists(st.integers(-3, 2**31 - 1), max_size=5),
+       means=st.lists(vec(5), max_size=5), covs=st.lists(mat(5, 5), max_size=5),
+       n_free=st.integers(-2, 9),
+       method=st.sampled_from(["objective_fiml", "gradient_fiml", "expected_hessian_fiml"]))
+def test_fiml_methods(model, params, obs, n_obs, means, covs, n_free, method):
+    dims, mappings, ms = model
+    eng, accepted = build(_backend.MlEngine, dims, mappings, ms)
+    p = dims[0] + dims[1]
+    args = {
+        "objective_fiml": (params, obs, n_obs, means, covs),
+        "gradient_fiml": (params, obs, n_obs, means, covs, n_free),
+        "expected_hessian_fiml": (params, obs, n_obs, n_free),
+    }[method]
+    out = call(getattr(eng, method), *args)
+    if out is not None:
+        if method == "objective_fiml":
+            assert isinstance(out, float)
+        elif method == "gradient_fiml":
+            assert out.shape == (n_free,)
+        else:
+            assert out.shape == (n_free, n_free)
+    fresh, _ = build(_backend.MlEngine, dims, accepted, ms)
+    n = n_params_for(accepted)
+    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+
+
+def probe_dwls(eng, n_params):
+    params = np.linspace(0.2, 0.9, n_params)
+    return (eng.implied_corr(params), eng.objective_dwls(params),
+            eng.gradient_dwls(params, n_params), eng.get_diagonal_residuals(params))
+
+
+@FUZZ
+@given(dims=dims_st, s_vec=vec(12), w_inv=vec(12),
+       is_ordinal=st.lists(st.booleans(), max_size=8),
+       mappings=st.lists(mapping_st, max_size=10), params=vec(), n_free=st.integers(-2, 9),
+       method=st.sampled_from(["objective_dwls", "gradient_dwls", "expected_hessian_dwls",
+                               "jacobian_dwls", "implied_corr", "get_diagonal_residuals"]))
+def test_dwls_methods(dims, s_vec, w_inv, is_ordinal, mappings, params, n_free, method):
+    try:
+        eng, accepted = build(_backend.DwlsEngine, dims, mappings, s_vec, w_inv, is_ordinal)
+    except EXPECTED:
+        return
+    p = dims[0] + dims[1]
+    n_stats = p * (p - 1) // 2
+    takes_n_free = method in ("gradient_dwls", "expected_hessian_dwls", "jacobian_dwls")
+    out = call(getattr(eng, method), *((params, n_free) if takes_n_free else (params,)))
+    if out is not None:
+        expected = {
+            "objective_dwls": None,
+            "gradient_dwls": (n_free,),
+            "expected_hessian_dwls": (n_free, n_free),
+            "jacobian_dwls": (n_stats, n_free),
+            "implied_corr": (n_stats,),
+            "get_diagonal_residuals": (p,),
+        }[method]
+        if expected is None:
+            assert isinstance(out, float)
+        else:
+            assert out.shape == expected
+    fresh, _ = build(_backend.DwlsEngine, dims, accepted, s_vec, w_inv, is_ordinal)
+    n = 1 + max([m[4] for m in accepted if m[3] and 0 <= m[0] <= 8] + [0])
+    assert same(probe_dwls(eng, n), probe_dwls(fresh, n))
+
+
+codes = float_arrays(st.tuples(st.integers(0, 6)), elements=st.floats(-2, 6).map(round))
+
+
+@FUZZ
+@given(x=codes, y=codes, tau_x=vec(4), tau_y=vec(4), rho=nasty_floats, eps=nasty_floats,
+       which=st.booleans())
+def test_ordinal_functions(x, y, tau_x, tau_y, rho, eps, which):
+    if which:
+        out = call(_backend.bivariate_loglik, x, y, tau_x, tau_y, rho)
+        if out is not None:
+            assert out.shape == (len(x),)
+    else:
+        out = call(_backend.categorical_casewise_scores, x, y, tau_x, tau_y, rho, eps)
+        if out is not None:
+            assert out.shape == (len(x), len(tau_x) + len(tau_y) + 1)
+
+
+@FUZZ
+@given(data=mat(8, 5), blocks=st.lists(st.lists(st.integers(-1, 5), max_size=3), max_size=4),
+       modes=st.lists(st.sampled_from(["A", "B", "a", "", "AB"]), max_size=5),
+       path=mat(4, 4), max_iter=st.integers(-2, 30), tol=nasty_floats)
+def test_pls_run_algorithm(data, blocks, modes, path, max_iter, tol):
+    out = call(_backend.PlsEngine().run_algorithm, data, blocks, modes, path, max_iter, tol)
+    if out is not None:
+        assert list(out) == ["latent_scores", "outer_weights", "outer_loadings", "inner_paths",
+                             "iterations", "converged"]
+        n, P, J = len(data), np.shape(data)[1], len(blocks)
+        assert out["latent_scores"].shape == (n, J)
+        assert out["outer_weights"].shape == (P, J)
+        assert out["outer_loadings"].shape == (P, J)
+        assert out["inner_paths"].shape == (J, J)
+        assert 0 <= out["iterations"] <= max(max_iter, 0)
