@@ -1,5 +1,6 @@
 """Fit the example models on the bundled data and print the results."""
 import importlib
+import inspect
 import sys
 import time
 from pathlib import Path
@@ -11,7 +12,12 @@ EXAMPLES = [
 ]
 
 
-def main():
+def main(argv):
+    if argv:
+        # One example by name, with its own arguments.
+        entry = importlib.import_module(argv[0]).main
+        entry(argv[1:]) if inspect.signature(entry).parameters else entry()
+        return
     for name in EXAMPLES:
         banner = f" {name} "
         print(f"{banner:=^78}")
@@ -21,4 +27,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

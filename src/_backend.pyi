@@ -15,7 +15,7 @@ import numpy.typing as npt
 _Vector = npt.NDArray[np.float64]
 _Matrix = npt.NDArray[np.float64]
 
-class PlsResult(TypedDict):
+class _PlsResult(TypedDict):
     latent_scores: _Matrix
     outer_weights: _Matrix
     outer_loadings: _Matrix
@@ -177,7 +177,7 @@ class PlsEngine:
         max_iter: int,
         tol: float,
         /,
-    ) -> PlsResult:
+    ) -> _PlsResult:
         """Outer weights, latent scores, loadings and path coefficients.
 
         Releases the interpreter lock for the numerical work. ValueError for
