@@ -207,3 +207,16 @@ def test_out_of_range_codes_and_unequal_lengths(x, y, message, scores):
     args = (x, y, [-0.5, 0.5], [0.0], 0.3)
     with pytest.raises(ValueError, match=message):
         categorical_casewise_scores(*args) if scores else bivariate_loglik(*args)
+
+
+def test_ordinal_example_fits_the_three_factor_model(capsys):
+    from fit_ordinal import main
+
+    out = main()
+    assert out["converged"]
+    assert "Factor correlations" in capsys.readouterr().out
+    # standardised loadings and correlations of a proper solution
+    assert np.all((out["params"][:9] > 0) & (out["params"][:9] < 1))
+    assert np.all(np.abs(out["params"][9:]) < 1)
+    np.testing.assert_allclose(out["residuals"], 1 - out["params"][:9] ** 2, rtol=1e-12)
+    assert np.all(np.abs(out["polychorics"]) < 0.99) and np.all(out["weights"] > 0)
