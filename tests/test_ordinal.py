@@ -1,0 +1,222 @@
+"""Bivariate ordinal probit: cell probabilities from the standard bivariate
+normal distribution function, per-case log-likelihoods and their
+forward-difference scores."""
+import numpy as np
+import pytest
+from scipy import stats
+
+from _backend import bivariate_loglik, categorical_casewise_scores
+
+ZERO = np.zeros(1, dtype=np.int32)
+
+
+def codes(*values):
+    return np.array(values, dtype=np.int32)
+
+
+def bvn_cdf(a, b, rho):
+    """The backend's distribution function, isolated in the lowest cell:
+    P(-inf < X <= a, -inf < Y <= b) is one evaluation and three exact zeros."""
+    return np.exp(bivariate_loglik(ZERO, ZERO, [a], [b], rho)[0])
+
+
+def all_cells(kx, ky):
+    cx, cy = np.meshgrid(np.arange(kx + 1), np.arange(ky + 1), indexing="ij")
+    return cx.ravel().astype(np.int32), cy.ravel().astype(np.int32)
+
+
+# Largest error of the fixed 15-point rule against SciPy over a in [-3, 3],
+# b in [-3, 3] for each |rho|; the integrand in the correlation steepens near
+# |r| = 1, so the rule loses accuracy there (measured: 1e-13 at 0.8, 2.7e-10
+# at 0.9, 4.1e-8 at 0.95, 9.3e-6 at 0.99).
+ACCURACY = [(0.5, 1e-15), (0.8, 2e-13), (0.9, 5e-10), (0.95, 1e-7), (0.99, 2e-5)]
+
+
+@pytest.mark.parametrize("rho_abs, tol", ACCURACY)
+@pytest.mark.parametrize("sign", [-1, 1])
+def test_distribution_function_against_scipy(rho_abs, tol, sign):
+    rho = sign * rho_abs
+    grid = np.linspace(-3, 3, 9)
+    pts = np.array([(a, b) for a in grid for b in grid])
+    ref = stats.multivariate_normal(mean=[0, 0], cov=[[1, rho], [rho, 1]]).cdf(pts)
+    ours = np.array([bvn_cdf(a, b, rho) for a, b in pts])
+    # below the 1e-15 floor the two may differ by the floor itself
+    np.testing.assert_allclose(ours, ref, rtol=0, atol=max(tol, 1e-15))
+
+
+@pytest.mark.parametrize("rho", [0.0, 1e-11, -5e-11])
+def test_uncorrelated_cells_are_products_of_the_margins(rho):
+    tau_x, tau_y = np.array([-0.8, 0.1, 1.2]), np.array([-0.3, 0.9])
+    x, y = all_cells(3, 2)
+    px = np.diff(stats.norm.cdf(np.r_[-np.inf, tau_x, np.inf]))
+    py = np.diff(stats.norm.cdf(np.r_[-np.inf, tau_y, np.inf]))
+    p = np.exp(bivariate_loglik(x, y, tau_x, tau_y, rho))
+    # differences of products of erfc values: a few roundings of O(1) numbers
+    np.testing.assert_allclose(p, px[x] * py[y], rtol=1e-13, atol=1e-15)
+
+
+def test_median_split_cells():
+    x, y = all_cells(1, 1)
+    # rho = 0: exactly a quarter each
+    np.testing.assert_array_equal(bivariate_loglik(x, y, [0.0], [0.0], 0.0), np.log(0.25))
+    # rho = 0.5: 1/4 + arcsin(rho) / (2 pi) = 1/3 on the diagonal cells; the
+    # 15-point rule is exact to rounding at this correlation
+    p = np.exp(bivariate_loglik(x, y, [0.0], [0.0], 0.5))
+    np.testing.assert_allclose(p, [1 / 3, 1 / 6, 1 / 6, 1 / 3], rtol=1e-15)
+
+
+@pytest.mark.parametrize("rho", [-0.6, 0.3, 0.9])
+def test_highest_category_from_the_distribution_function(rho):
+    lx, ly = 0.4, -0.7
+    p = np.exp(bivariate_loglik(codes(2), codes(1), [-1.0, lx], [ly], rho)[0])
+    expected = 1 - stats.norm.cdf(lx) - stats.norm.cdf(ly) + bvn_cdf(lx, ly, rho)
+    # erfc against SciPy's normal cdf, plus the exp/log round trip
+    assert p == pytest.approx(expected, rel=1e-14)
+
+
+# The cells telescope to P(+inf, +inf) = 1 whatever the rule's error, except
+# where a far-off-diagonal cell comes out negative and is floored to 1e-15:
+# at rho = 0.99 that happens at the rule's 1e-5 error level.
+@pytest.mark.parametrize("rho, tol", [(-0.95, 1e-13), (-0.4, 1e-13), (0.0, 1e-13),
+                                      (0.35, 1e-13), (0.8, 1e-13), (0.99, 1e-4)])
+def test_cell_probabilities_sum_to_one(rho, tol):
+    tau_x, tau_y = np.array([-1.1, -0.2, 0.5, 1.4]), np.array([-0.6, 0.3, 1.0])
+    x, y = all_cells(4, 3)
+    p = np.exp(bivariate_loglik(x, y, tau_x, tau_y, rho))
+    assert p.sum() == pytest.approx(1.0, abs=tol)
+
+
+def test_unordered_thresholds_empty_a_cell_to_the_floor():
+    assert bivariate_loglik(codes(1), codes(0), [1.0, 0.0], [0.0], 0.3)[0] == np.log(1e-15)
+
+
+def test_correlations_beyond_one():
+    x, y = all_cells(1, 1)
+    assert np.isfinite(bivariate_loglik(x, y, [0.2], [-0.1], 1.0)).all()
+    # the outermost node stays inside |r| < 1 up to rho = 2 / 1.99145... = 1.00429
+    assert np.isfinite(bivariate_loglik(x, y, [0.2], [-0.1], 1.0042)).all()
+    assert np.isnan(bivariate_loglik(x, y, [0.2], [-0.1], 1.005)).all()
+    assert np.isnan(categorical_casewise_scores(x, y, [0.2], [-0.1], -1.01)).all()
+
+
+def test_polychoric_maximum_recovers_the_correlation():
+    from scipy.optimize import minimize_scalar
+
+    rng = np.random.default_rng(7)
+    z = rng.multivariate_normal([0, 0], [[1, 0.6], [0.6, 1]], size=2000)
+    tau_x, tau_y = np.array([-0.9, 0.0, 0.7]), np.array([-0.4, 0.8])
+    x = np.searchsorted(tau_x, z[:, 0]).astype(np.int32)
+    y = np.searchsorted(tau_y, z[:, 1]).astype(np.int32)
+    res = minimize_scalar(lambda r: -bivariate_loglik(x, y, tau_x, tau_y, r).sum(),
+                          bounds=(-0.99, 0.99), method="bounded")
+    # the polychoric standard error at n = 2000 is about 0.02
+    assert res.x == pytest.approx(0.6, abs=0.06)
+    # the correlation score of the maximum is near zero (forward step eps)
+    s = categorical_casewise_scores(x, y, tau_x, tau_y, res.x)[:, -1].sum()
+    assert abs(s) < 1.0
+
+
+# ---- scores ----------------------------------------------------------------
+
+TAU_X, TAU_Y = np.array([-1.0, -0.1, 0.6, 1.3]), np.array([-0.5, 0.4])
+
+
+@pytest.fixture
+def cases():
+    x, y = all_cells(4, 2)
+    return x, y
+
+
+@pytest.mark.parametrize("rho", [-0.5, 0.0, 0.45])
+def test_scores_are_forward_differences_of_the_loglik(cases, rho):
+    x, y = cases
+    eps = 1e-5
+    S = categorical_casewise_scores(x, y, TAU_X, TAU_Y, rho, eps)
+    assert S.shape == (x.size, 4 + 2 + 1)
+    f = bivariate_loglik(x, y, TAU_X, TAU_Y, rho)
+    for t in range(4):
+        moved = TAU_X.copy()
+        moved[t] += eps
+        np.testing.assert_array_equal(S[:, t], (bivariate_loglik(x, y, moved, TAU_Y, rho) - f) / eps)
+    for t in range(2):
+        moved = TAU_Y.copy()
+        moved[t] += eps
+        np.testing.assert_array_equal(S[:, 4 + t],
+                                      (bivariate_loglik(x, y, TAU_X, moved, rho) - f) / eps)
+    np.testing.assert_array_equal(S[:, 6], (bivariate_loglik(x, y, TAU_X, TAU_Y, rho + eps) - f) / eps)
+
+
+def test_scores_vanish_where_a_threshold_bounds_neither_side(cases):
+    x, y = cases
+    S = categorical_casewise_scores(x, y, TAU_X, TAU_Y, 0.3)
+    for k in range(x.size):
+        bounding_x = {x[k] - 1, x[k]} & set(range(4))
+        bounding_y = {y[k] - 1, y[k]} & set(range(2))
+        for t in range(4):
+            assert (S[k, t] != 0.0) == (t in bounding_x)
+        for t in range(2):
+            assert (S[k, 4 + t] != 0.0) == (t in bounding_y)
+    # category 0: only threshold 0 moves the cell (its lower bound is -inf)
+    row = S[(x == 0) & (y == 0)][0]
+    np.testing.assert_array_equal(row[[1, 2, 3, 5]], 0.0)
+    # raising an upper bound adds probability, raising a lower bound removes it
+    assert row[0] > 0 and row[4] > 0
+
+
+def test_scores_approximate_the_analytic_derivative(cases):
+    x, y = cases
+    rho = 0.3
+    S = categorical_casewise_scores(x, y, TAU_X, TAU_Y, rho, 1e-7)
+    h = 1e-5
+    up = bivariate_loglik(x, y, TAU_X, TAU_Y, rho + h)
+    down = bivariate_loglik(x, y, TAU_X, TAU_Y, rho - h)
+    # forward (1e-7) against central (1e-5) differences of smooth O(1) functions
+    np.testing.assert_allclose(S[:, -1], (up - down) / (2 * h), rtol=1e-5, atol=1e-6)
+
+
+def test_correlation_step_is_clamped_but_divided_by_eps():
+    x, y = all_cells(1, 1)
+    f = bivariate_loglik(x, y, [0.0], [0.0], 0.9995)
+    g = bivariate_loglik(x, y, [0.0], [0.0], 0.999)
+    S = categorical_casewise_scores(x, y, [0.0], [0.0], 0.9995, 1e-5)
+    np.testing.assert_array_equal(S[:, 2], (g - f) / 1e-5)
+    # the step went down, so the diagonal cells lose probability
+    assert S[0, 2] < 0 and S[3, 2] < 0
+
+
+def test_default_eps_and_a_variable_without_thresholds():
+    x, y = codes(0, 0, 0), codes(0, 1, 2)
+    S = categorical_casewise_scores(x, y, np.array([]), [-0.3, 0.5], 0.2)
+    assert S.shape == (3, 3)
+    np.testing.assert_array_equal(S, categorical_casewise_scores(x, y, [], [-0.3, 0.5], 0.2, 1e-5))
+    # with x unrestricted the correlation cannot matter beyond rounding
+    np.testing.assert_allclose(S[:, -1], 0.0, atol=1e-9)
+
+
+# ---- bad input -------------------------------------------------------------
+
+@pytest.mark.parametrize("x, y, message", [
+    (codes(0, 3), codes(0, 1), r"x\[1\] = 3 .*0\.\.2.*tau_x"),
+    (codes(-1, 0), codes(0, 1), r"x\[0\] = -1"),
+    (codes(0, 1), codes(2, 0), r"y\[0\] = 2 .*0\.\.1.*tau_y"),
+    (codes(0, 1), codes(0), "same length"),
+    (codes(0), codes(0, 1), "same length"),
+])
+@pytest.mark.parametrize("scores", [False, True])
+def test_out_of_range_codes_and_unequal_lengths(x, y, message, scores):
+    args = (x, y, [-0.5, 0.5], [0.0], 0.3)
+    with pytest.raises(ValueError, match=message):
+        categorical_casewise_scores(*args) if scores else bivariate_loglik(*args)
+
+
+def test_ordinal_example_fits_the_three_factor_model(capsys):
+    from fit_ordinal import main
+
+    out = main()
+    assert out["converged"]
+    assert "Factor correlations" in capsys.readouterr().out
+    # standardised loadings and correlations of a proper solution
+    assert np.all((out["params"][:9] > 0) & (out["params"][:9] < 1))
+    assert np.all(np.abs(out["params"][9:]) < 1)
+    np.testing.assert_allclose(out["residuals"], 1 - out["params"][:9] ** 2, rtol=1e-12)
+    assert np.all(np.abs(out["polychorics"]) < 0.99) and np.all(out["weights"] > 0)
