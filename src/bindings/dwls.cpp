@@ -8,6 +8,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/checks.hpp"
+#include "bindings/pickling.hpp"
 #include "dwls/dwls_engine.hpp"
 #include "dwls/dwls_fit.hpp"
 #include "dwls/implied_correlations.hpp"
@@ -25,19 +26,19 @@ void check_dwls_params(const DwlsEngine& e, const ParamsRef& params) {
     check_params(e.model(), params.size(), /*with_means=*/false);
 }
 
+DwlsEngine make_engine(int nx, int ny, int nxi, int neta, Eigen::VectorXd s_vec,
+                       Eigen::VectorXd w_inv, std::vector<bool> is_ordinal) {
+    const ModelDims dims = checked_dims(nx, ny, nxi, neta);
+    const std::string err = statistics_error(dims, s_vec.size(), w_inv.size(), is_ordinal.size());
+    if (!err.empty()) throw py::value_error(err);
+    return DwlsEngine(dims, std::move(s_vec), std::move(w_inv), std::move(is_ordinal));
+}
+
 }  // namespace
 
 void bind_dwls(py::module_& m) {
     py::class_<DwlsEngine> cls(m, "DwlsEngine");
-    cls.def(py::init([](int nx, int ny, int nxi, int neta, Eigen::VectorXd s_vec,
-                        Eigen::VectorXd w_inv, std::vector<bool> is_ordinal) {
-                const ModelDims dims = checked_dims(nx, ny, nxi, neta);
-                const std::string err =
-                    statistics_error(dims, s_vec.size(), w_inv.size(), is_ordinal.size());
-                if (!err.empty()) throw py::value_error(err);
-                return DwlsEngine(dims, std::move(s_vec), std::move(w_inv),
-                                  std::move(is_ordinal));
-            }),
+    cls.def(py::init(&make_engine),
             py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"), py::arg("s_vec"),
             py::arg("w_inv"), py::arg("is_ordinal"));
     cls.def("add_mapping", [](DwlsEngine& e, int matrix_id, int row, int col, bool is_free,
@@ -89,6 +90,21 @@ void bind_dwls(py::module_& m) {
             return get_diagonal_residuals(e, params);
         },
         py::arg("params"));
+    cls.def(py::pickle(
+        [](const DwlsEngine& e) {
+            const ModelDims& d = e.dims();
+            return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.s_vec(), e.w_inv(),
+                                  e.is_ordinal(), mappings_state(e.model()));
+        },
+        [](const py::tuple& state) {
+            check_state(state, 8, "DwlsEngine");
+            DwlsEngine e = make_engine(
+                state[0].cast<int>(), state[1].cast<int>(), state[2].cast<int>(),
+                state[3].cast<int>(), state[4].cast<Eigen::VectorXd>(),
+                state[5].cast<Eigen::VectorXd>(), state[6].cast<std::vector<bool>>());
+            restore_mappings(e, state[7]);
+            return e;
+        }));
 }
 
 }  // namespace sem::bindings
