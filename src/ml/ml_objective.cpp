@@ -42,9 +42,12 @@ double ml_discrepancy(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
                       double logdet_s, int p) {
     const ModelMatrices m = build_model_matrices(description, params, mean.has_value());
-    // No rank test on I - Beta here: a singular one shows up as a Sigma
-    // without a Cholesky factor.
-    const Eigen::MatrixXd A = structural_inverse(m.Beta).inverse;
+    // A singular I - Beta leaves no implied Sigma. Its LU "inverse" is finite
+    // (the null directions come out as zeros), so the Cholesky test alone
+    // could report a plausible discrepancy for it.
+    const LuInverse IminusBetaInv = structural_inverse(m.Beta);
+    if (!IminusBetaInv.invertible) return kNotPositiveDefinite;
+    const Eigen::MatrixXd& A = IminusBetaInv.inverse;
     const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
 
     const Eigen::LLT<Eigen::MatrixXd> llt(Sigma);

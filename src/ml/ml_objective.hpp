@@ -24,8 +24,8 @@ using OptionalMean = std::optional<Eigen::Ref<const Eigen::VectorXd>>;
 bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S);
 
 // F = log|Sigma| + tr(S Sigma^-1) - log|S| - p [+ d' Sigma^-1 d], d = mean - mu,
-// floored at 0; kNotPositiveDefinite when Sigma is not positive definite or
-// F is NaN. logdet_s and p come from the sample covariance cache.
+// floored at 0; kNotPositiveDefinite when Sigma is not positive definite,
+// I - Beta is singular by the LU rank test, or F is NaN. logdet_s and p come from the sample covariance cache.
 double ml_discrepancy(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::VectorXd>& params,
                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
