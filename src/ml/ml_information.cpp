@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ml/model_point.hpp"
+#include "ml/pairwise_traces.hpp"
 #include "model/moment_derivatives.hpp"
 
 namespace sem {
@@ -16,21 +17,18 @@ Eigen::MatrixXd ml_expected_information(const ModelDescription& description,
 
     const ImpliedMomentDerivatives der =
         implied_moment_derivatives(description, pt.m, pt.A, pt.C, n_free);
-    // trace(P_i P_j) = sum(P_i .* P_j'), so keep P_k = Sigma^-1 dSigma_k and
-    // its transpose; u_k = Sigma^-1 dmu_k.
-    std::vector<Eigen::MatrixXd> P(n_free), Pt(n_free);
-    std::vector<Eigen::VectorXd> u(n_free);
+    std::vector<Eigen::MatrixXd> P(n_free);  // Sigma^-1 dSigma_k
+    std::vector<Eigen::VectorXd> u(n_free);  // Sigma^-1 dmu_k
     for (int k = 0; k < n_free; ++k) {
         P[k].noalias() = SigmaInv * der.dSigma[k];
-        Pt[k] = P[k].transpose();
         u[k].noalias() = SigmaInv * der.dmu[k];
     }
+    const Eigen::MatrixXd T = pairwise_traces(P, P);
 
     Eigen::MatrixXd H(n_free, n_free);
     for (int i = 0; i < n_free; ++i) {
         for (int j = i; j < n_free; ++j) {
-            const double t = (P[i].array() * Pt[j].array()).sum();
-            H(i, j) = t + 2.0 * der.dmu[i].dot(u[j]);
+            H(i, j) = T(i, j) + 2.0 * der.dmu[i].dot(u[j]);
             H(j, i) = H(i, j);
         }
     }

@@ -4,6 +4,7 @@
 
 #include "ml/hyper_dual.hpp"
 #include "ml/model_point.hpp"
+#include "ml/pairwise_traces.hpp"
 #include "model/moment_derivatives.hpp"
 
 namespace sem {
@@ -29,7 +30,8 @@ IndicatorArrays indicator_arrays(const ModelDescription& description, int n_free
 }
 
 // The model of Sigma and mu in hyper-dual form. The buffers live across
-// pairs, so only the first evaluation allocates.
+// pairs, so only the first evaluation allocates; the values never change and
+// D1 changes only with parameter a, so neither is recomputed needlessly.
 class HyperDualModel {
 public:
     HyperDualModel(const ModelDims& dims, const ModelMatrices& m, const Eigen::MatrixXd& A,
@@ -40,15 +42,34 @@ public:
           IminusBeta_(Eigen::MatrixXd::Identity(dims.neta, dims.neta) - m.Beta),
           with_means_(with_means) {}
 
-    // Second derivatives for parameters a (D1) and b (D2): Sigma_ab (p x p)
-    // and, when with_means, mu_ab (p).
-    void evaluate(const ModelMatrices& da, const TargetFlags& ta, const ModelMatrices& db,
-                  const TargetFlags& tb, Eigen::MatrixXd& Sigma_ab, Eigen::VectorXd& mu_ab) {
+    // Which second derivatives the last evaluation found non-zero.
+    struct NonZero {
+        bool Sigma;
+        bool mu;
+    };
+
+    // Parameter a of the following evaluations (D1).
+    void set_first(const ModelMatrices& da, const TargetFlags& ta) {
+        da_ = &da;
+        ta_ = &ta;
+        d1_ready_ = false;
+    }
+
+    // Second derivatives with respect to parameter a and parameter b (D2):
+    // Sigma_ab (p x p) and, when with_means, mu_ab (p). An output reported
+    // zero is left unwritten.
+    NonZero evaluate(const ModelMatrices& db, const TargetFlags& tb, Eigen::MatrixXd& Sigma_ab,
+                     Eigen::VectorXd& mu_ab) {
+        const Reuse r = !values_ready_ ? Reuse::nothing
+                        : d1_ready_    ? Reuse::value_and_d1
+                                       : Reuse::value;
+        const ModelMatrices& da = *da_;
+        const TargetFlags& ta = *ta_;
         auto seed_target = [&](int id, HyperDualMatrix& out) {
             if (is_vector_target(id)) {
-                seed(m_.vector(id), da.vector(id), ta[id], db.vector(id), tb[id], out);
+                seed(m_.vector(id), da.vector(id), ta[id], db.vector(id), tb[id], out, r);
             } else {
-                seed(m_.matrix(id), da.matrix(id), ta[id], db.matrix(id), tb[id], out);
+                seed(m_.matrix(id), da.matrix(id), ta[id], db.matrix(id), tb[id], out, r);
             }
         };
         seed_target(LambdaY, LY_);
@@ -61,59 +82,69 @@ public:
         seed_target(ThetaEpsilonDelta, TED_);
 
         // I - Beta carries -dBeta; its inverse is A with the inverse rule.
-        seed(IminusBeta_, -da.Beta, ta[Beta], -db.Beta, tb[Beta], IB_);
-        structural_inverse(A_, IB_, Ahd_);
+        seed(IminusBeta_, -da.Beta, ta[Beta], -db.Beta, tb[Beta], IB_, r);
+        structural_inverse(A_, IB_, Ahd_, r);
 
-        transpose(Ahd_, At_);
-        transpose(G_, Gt_);
-        transpose(LY_, LYt_);
-        transpose(LX_, LXt_);
+        transpose(Ahd_, At_, r);
+        transpose(G_, Gt_, r);
+        transpose(LY_, LYt_, r);
+        transpose(LX_, LXt_, r);
 
         // C = (Gamma Phi) Gamma' + Psi
-        multiply(G_, Ph_, GP_);
-        multiply(GP_, Gt_, t1_);
-        add(t1_, Ps_, C_);
+        multiply(G_, Ph_, GP_, r);
+        multiply(GP_, Gt_, GPGt_, r);
+        add(GPGt_, Ps_, C_, r);
 
         // Syy = (((LambdaY A) C) A') LambdaY' + ThetaEpsilon
-        multiply(LY_, Ahd_, LYA_);
-        multiply(LYA_, C_, t1_);
-        multiply(t1_, At_, t2_);
-        multiply(t2_, LYt_, t1_);
-        add(t1_, TE_, Syy_);
+        multiply(LY_, Ahd_, LYA_, r);
+        multiply(LYA_, C_, LYAC_, r);
+        multiply(LYAC_, At_, LYACAt_, r);
+        multiply(LYACAt_, LYt_, LYACAtLYt_, r);
+        add(LYACAtLYt_, TE_, Syy_, r);
 
         // Syx = (((LambdaY A) Gamma) Phi) LambdaX' + ThetaEpsilonDelta
-        multiply(LYA_, G_, t1_);
-        multiply(t1_, Ph_, t2_);
-        multiply(t2_, LXt_, t1_);
-        add(t1_, TED_, Syx_);
+        multiply(LYA_, G_, LYAG_, r);
+        multiply(LYAG_, Ph_, LYAGP_, r);
+        multiply(LYAGP_, LXt_, LYAGPLXt_, r);
+        add(LYAGPLXt_, TED_, Syx_, r);
 
         // Sxx = (LambdaX Phi) LambdaX' + ThetaDelta
-        multiply(LX_, Ph_, t1_);
-        multiply(t1_, LXt_, t2_);
-        add(t2_, TD_, Sxx_);
+        multiply(LX_, Ph_, LXP_, r);
+        multiply(LXP_, LXt_, LXPLXt_, r);
+        add(LXPLXt_, TD_, Sxx_, r);
 
+        NonZero nz{Syy_.has_d12 || Syx_.has_d12 || Sxx_.has_d12, false};
         const Eigen::Index ny = dims_.ny, nx = dims_.nx, p = dims_.n_observed();
-        Sigma_ab.resize(p, p);
-        second_derivative(Syy_, Sigma_ab.topLeftCorner(ny, ny));
-        second_derivative(Syx_, Sigma_ab.topRightCorner(ny, nx));
-        Sigma_ab.bottomLeftCorner(nx, ny) = Sigma_ab.topRightCorner(ny, nx).transpose();
-        second_derivative(Sxx_, Sigma_ab.bottomRightCorner(nx, nx));
+        if (nz.Sigma) {
+            Sigma_ab.resize(p, p);
+            second_derivative(Syy_, Sigma_ab.topLeftCorner(ny, ny));
+            second_derivative(Syx_, Sigma_ab.topRightCorner(ny, nx));
+            Sigma_ab.bottomLeftCorner(nx, ny) = Sigma_ab.topRightCorner(ny, nx).transpose();
+            second_derivative(Sxx_, Sigma_ab.bottomRightCorner(nx, nx));
+        }
 
-        mu_ab.setZero(p);
-        if (!with_means_) return;
-        seed_target(TauY, TY_);
-        seed_target(TauX, TX_);
-        seed_target(Kappa, K_);
-        seed_target(Alpha, Al_);
-        // mu_y = TauY + (LambdaY A)(Alpha + Gamma Kappa); mu_x = TauX + LambdaX Kappa
-        multiply(G_, K_, t1_);
-        add(Al_, t1_, t2_);
-        multiply(LYA_, t2_, t1_);
-        add(TY_, t1_, t2_);
-        second_derivative(t2_, mu_ab.head(ny));
-        multiply(LX_, K_, t1_);
-        add(TX_, t1_, t2_);
-        second_derivative(t2_, mu_ab.tail(nx));
+        if (with_means_) {
+            seed_target(TauY, TY_);
+            seed_target(TauX, TX_);
+            seed_target(Kappa, K_);
+            seed_target(Alpha, Al_);
+            // mu_y = TauY + (LambdaY A)(Alpha + Gamma Kappa); mu_x = TauX + LambdaX Kappa
+            multiply(G_, K_, GK_, r);
+            add(Al_, GK_, nu_, r);
+            multiply(LYA_, nu_, LYAnu_, r);
+            add(TY_, LYAnu_, muy_, r);
+            multiply(LX_, K_, LXK_, r);
+            add(TX_, LXK_, mux_, r);
+            nz.mu = muy_.has_d12 || mux_.has_d12;
+            if (nz.mu) {
+                mu_ab.resize(p);
+                second_derivative(muy_, mu_ab.head(ny));
+                second_derivative(mux_, mu_ab.tail(nx));
+            }
+        }
+        values_ready_ = true;
+        d1_ready_ = true;
+        return nz;
     }
 
 private:
@@ -131,10 +162,19 @@ private:
     const Eigen::MatrixXd& A_;
     Eigen::MatrixXd IminusBeta_;
     bool with_means_;
+    const ModelMatrices* da_ = nullptr;
+    const TargetFlags* ta_ = nullptr;
+    bool values_ready_ = false;
+    bool d1_ready_ = false;
+    // Seeds, then every intermediate of the expressions in evaluation order;
+    // each keeps its own value and D1 for reuse.
     HyperDualMatrix LY_, LX_, G_, Ph_, Ps_, TE_, TD_, TED_, TY_, TX_, K_, Al_;
     HyperDualMatrix IB_, Ahd_, At_, Gt_, LYt_, LXt_;
-    HyperDualMatrix GP_, C_, LYA_, Syy_, Syx_, Sxx_;
-    HyperDualMatrix t1_, t2_;  // intermediate products
+    HyperDualMatrix GP_, GPGt_, C_;
+    HyperDualMatrix LYA_, LYAC_, LYACAt_, LYACAtLYt_, Syy_;
+    HyperDualMatrix LYAG_, LYAGP_, LYAGPLXt_, Syx_;
+    HyperDualMatrix LXP_, LXPLXt_, Sxx_;
+    HyperDualMatrix GK_, nu_, LYAnu_, muy_, LXK_, mux_;
 };
 
 }  // namespace
@@ -164,35 +204,37 @@ Eigen::MatrixXd ml_observed_information(const ModelDescription& description,
     const MomentDerivativeRule rule(description.dims(), pt.m, pt.A, pt.C);
     std::vector<Eigen::MatrixXd> dSigma(n_free);
     std::vector<Eigen::VectorXd> dmu(n_free);
-    // Traces of products as elementwise sums: trace(X Y) = sum(X .* Y').
-    std::vector<Eigen::MatrixXd> P(n_free), Pt(n_free), R(n_free);  // Sigma^-1 dSigma, W dSigma
+    std::vector<Eigen::MatrixXd> P(n_free), R(n_free);  // Sigma^-1 dSigma, W dSigma
     std::vector<Eigen::VectorXd> u(n_free), w(n_free);  // Sigma^-1 dmu, dSigma' vl
     for (int k = 0; k < n_free; ++k) {
         rule.apply(ind.d[k], ind.touched[k], dSigma[k], dmu[k]);
         P[k].noalias() = SigmaInv * dSigma[k];
-        Pt[k] = P[k].transpose();
         R[k].noalias() = W * dSigma[k];
         if (with_means) {
             u[k].noalias() = SigmaInv * dmu[k];
             w[k].noalias() = dSigma[k].transpose() * vl;
         }
     }
+    // t2(i, j) = trace(P_i P_j), t3(i, j) = trace(R_i P_j)
+    const Eigen::MatrixXd T2 = pairwise_traces(P, P);
+    const Eigen::MatrixXd T3 = pairwise_traces(R, P);
 
     HyperDualModel model(description.dims(), pt.m, pt.A, with_means);
     Eigen::MatrixXd Sigma_ij;
     Eigen::VectorXd mu_ij;
     Eigen::MatrixXd H(n_free, n_free);
     for (int j = 0; j < n_free; ++j) {
+        model.set_first(ind.d[j], ind.touched[j]);
         for (int i = j; i < n_free; ++i) {
-            model.evaluate(ind.d[j], ind.touched[j], ind.d[i], ind.touched[i], Sigma_ij, mu_ij);
-            const double t1 = (Wt.array() * Sigma_ij.array()).sum();
-            const double t2 = (P[i].array() * Pt[j].array()).sum();
-            const double t3 = (R[i].array() * Pt[j].array()).sum();
+            const auto nz = model.evaluate(ind.d[i], ind.touched[i], Sigma_ij, mu_ij);
+            const double t1 = nz.Sigma ? (Wt.array() * Sigma_ij.array()).sum() : 0.0;
+            const double t2 = T2(i, j);
+            const double t3 = T3(i, j);
             double h = -2.0 * t3 + t2 + t1;
             if (with_means) {
                 const double m1 = 2.0 * dmu[j].dot(u[i]);
                 const double m2 = 2.0 * (w[j].dot(u[i]) + w[i].dot(u[j]));
-                const double m3 = -2.0 * vl.dot(mu_ij);
+                const double m3 = nz.mu ? -2.0 * vl.dot(mu_ij) : 0.0;
                 h += m1 + m2 + m3;
             }
             H(j, i) = h;
