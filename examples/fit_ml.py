@@ -71,6 +71,8 @@ def main() -> None:
     df = p * (p + 1) // 2 - model.n_free
     print(f"Political democracy, ML: N = {N}, {p} observed variables, "
           f"{model.n_free} free parameters")
+    print("se: sqrt diag 2/N inv(expected information); robust se: sandwich of the\n"
+          "casewise scores with N/2 times the observed information")
     print(f"{'parameter':<16}{'estimate':>10}{'se':>10}{'robust se':>11}")
     for name, est, s, r in zip(model.names, theta, se, robust):
         print(f"{name:<16}{est:>10.3f}{s:>10.3f}{r:>11.3f}")

@@ -202,17 +202,17 @@ Eigen::MatrixXd ml_observed_information(const ModelDescription& description,
 
     const IndicatorArrays ind = indicator_arrays(description, n_free);
     const MomentDerivativeRule rule(description.dims(), pt.m, pt.A, pt.C);
-    std::vector<Eigen::MatrixXd> dSigma(n_free);
+    Eigen::MatrixXd dSigma;  // p x p, one parameter at a time
     std::vector<Eigen::VectorXd> dmu(n_free);
     std::vector<Eigen::MatrixXd> P(n_free), R(n_free);  // Sigma^-1 dSigma, W dSigma
     std::vector<Eigen::VectorXd> u(n_free), w(n_free);  // Sigma^-1 dmu, dSigma' vl
     for (int k = 0; k < n_free; ++k) {
-        rule.apply(ind.d[k], ind.touched[k], dSigma[k], dmu[k]);
-        P[k].noalias() = SigmaInv * dSigma[k];
-        R[k].noalias() = W * dSigma[k];
+        rule.apply(ind.d[k], ind.touched[k], dSigma, dmu[k]);
+        P[k].noalias() = SigmaInv * dSigma;
+        R[k].noalias() = W * dSigma;
         if (with_means) {
             u[k].noalias() = SigmaInv * dmu[k];
-            w[k].noalias() = dSigma[k].transpose() * vl;
+            w[k].noalias() = dSigma.transpose() * vl;
         }
     }
     // t2(i, j) = trace(P_i P_j), t3(i, j) = trace(R_i P_j)
