@@ -1,0 +1,24 @@
+#include "ml/model_point.hpp"
+
+#include "model/lu_inverse.hpp"
+
+namespace sem {
+
+ModelPoint invert_model_point(const ModelDescription& description,
+                              const Eigen::Ref<const Eigen::VectorXd>& params, bool with_means) {
+    ModelPoint pt;
+    pt.m = build_model_matrices(description, params, with_means);
+    LuInverse a = structural_inverse(pt.m.Beta);
+    if (!a.invertible) return pt;
+    pt.A = std::move(a.inverse);
+    pt.C = latent_covariance(pt.m);
+    pt.moments.Sigma = implied_sigma(description.dims(), pt.m, pt.A, pt.C);
+    pt.moments.mu = implied_mu(description.dims(), pt.m, pt.A);
+    LuInverse s = lu_inverse(pt.moments.Sigma);
+    if (!s.invertible) return pt;
+    pt.SigmaInv = std::move(s.inverse);
+    pt.invertible = true;
+    return pt;
+}
+
+}  // namespace sem
