@@ -68,12 +68,18 @@ Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
             Ba.noalias() = SigmaInv * Dk;
             Eigen::Map<Eigen::MatrixXd>(Bt.col(a).data(), k, k) = w * Ba.transpose();
         }
-        Hs.triangularView<Eigen::Upper>() += B.topRows(k * k).transpose() * Bt.topRows(k * k);
-        for (Eigen::Index a = 0; a < nm; ++a) gather.gather(d.dmu[mean_params[a]], M.col(a).head(k));
-        auto SMk = SM.topRows(k);
-        SMk.noalias() = SigmaInv * M.topRows(k);
-        SMk *= 2.0 * w;
-        Hm.triangularView<Eigen::Upper>() += M.topRows(k).transpose() * SMk;
+        // Empty products are skipped: Eigen's kernels would bind references
+        // to the null data of a 0-column block.
+        if (ns > 0) {
+            Hs.triangularView<Eigen::Upper>() += B.topRows(k * k).transpose() * Bt.topRows(k * k);
+        }
+        if (nm > 0) {
+            for (Eigen::Index a = 0; a < nm; ++a) gather.gather(d.dmu[mean_params[a]], M.col(a).head(k));
+            auto SMk = SM.topRows(k);
+            SMk.noalias() = SigmaInv * M.topRows(k);
+            SMk *= 2.0 * w;
+            Hm.triangularView<Eigen::Upper>() += M.topRows(k).transpose() * SMk;
+        }
         return true;
     });
     if (!invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
