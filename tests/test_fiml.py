@@ -1,6 +1,8 @@
 """Full-information ML over missing-data patterns: discrepancy, gradient and
 expected information checked against closed forms, a NumPy transcription of
 the formulas, finite differences and invariances."""
+import re
+
 import numpy as np
 import pytest
 
@@ -446,36 +448,49 @@ def all_three(engine, theta, lists, counts, means, covs, n_free):
     )
 
 
-def bad_inputs():
-    """(name, change to the valid arguments, message fragment, methods that read it)."""
-    moments = ("objective", "gradient")
-    every = moments + ("information",)
-    return [
-        ("short n_obs_list", lambda a: a.update(counts=a["counts"][:-1]), "n_obs_list has 4 entries, fewer than the 5 patterns", every),
-        ("short means", lambda a: a.update(means=a["means"][:-1]), "means has 4 entries", moments),
-        ("short covs", lambda a: a.update(covs=a["covs"][:-2]), "covs has 3 entries", moments),
-        ("negative index", lambda a: a["lists"][1].__setitem__(0, -1), "obs_indices[1][0] is -1, outside", every),
-        ("index p", lambda a: a["lists"][3].__setitem__(1, 4), "obs_indices[3][1] is 4, outside the observed variables 0 .. 3", every),
-        ("means length", lambda a: a["means"].__setitem__(1, a["means"][1][:-1]), "means[1] must have length 3", moments),
-        ("covs rows", lambda a: a["covs"].__setitem__(0, a["covs"][0][:-1]), "covs[0] must be 4 x 4", moments),
-        ("covs square but wrong", lambda a: a["covs"].__setitem__(1, np.eye(4)), "covs[1] must be 3 x 3", moments),
-        ("empty pattern with a mean", lambda a: a["means"].__setitem__(2, np.zeros(1)), "means[2] must have length 0", moments),
-    ]
+def shorten(key, by):
+    return lambda a: a.__setitem__(key, a[key][:-by])
 
 
-@pytest.mark.parametrize("name,change,message,methods", bad_inputs(), ids=[b[0] for b in bad_inputs()])
-def test_inconsistent_patterns_raise_value_error(valid, name, change, message, methods):
+def replace(key, q, value):
+    return lambda a: a[key].__setitem__(q, value(a[key][q]))
+
+
+MOMENTS = ("objective", "gradient")
+EVERY = MOMENTS + ("information",)
+
+# The valid patterns observe 4, 3, 0, 3 and 1 of the 4 variables.
+BAD_INPUTS = {  # change to the valid arguments, message, methods that read the argument
+    "short n_obs_list": (shorten("counts", 1), "n_obs_list has 4 entries, fewer than the 5 patterns", EVERY),
+    "short means": (shorten("means", 1), "means has 4 entries", MOMENTS),
+    "short covs": (shorten("covs", 2), "covs has 3 entries", MOMENTS),
+    "negative index": (replace("lists", 1, lambda idx: [-1] + idx[1:]), "obs_indices[1][0] is -1, outside", EVERY),
+    "index p": (
+        replace("lists", 3, lambda idx: idx[:1] + [4] + idx[2:]),
+        "obs_indices[3][1] is 4, outside the observed variables 0 .. 3",
+        EVERY,
+    ),
+    "means length": (replace("means", 1, lambda m: m[:-1]), "means[1] must have length 3", MOMENTS),
+    "covs rows": (replace("covs", 0, lambda c: c[:-1]), "covs[0] must be 4 x 4", MOMENTS),
+    "covs wrong square": (replace("covs", 1, lambda c: np.eye(4)), "covs[1] must be 3 x 3", MOMENTS),
+    "empty pattern with a mean": (replace("means", 2, lambda m: np.zeros(1)), "means[2] must have length 0", MOMENTS),
+}
+
+
+@pytest.mark.parametrize("bad", sorted(BAD_INPUTS))
+def test_inconsistent_patterns_raise_value_error(valid, bad):
+    change, message, methods = BAD_INPUTS[bad]
     engine, theta, lists, counts, means, covs, n_free = valid
     before = all_three(*valid)
-    args = dict(lists=[list(i) for i in lists], counts=list(counts), means=list(means), covs=list(covs))
-    change(args)
+    a = dict(lists=[list(i) for i in lists], counts=list(counts), means=list(means), covs=list(covs))
+    change(a)
     calls = {
-        "objective": lambda: engine.objective_fiml(theta, args["lists"], args["counts"], args["means"], args["covs"]),
-        "gradient": lambda: engine.gradient_fiml(theta, args["lists"], args["counts"], args["means"], args["covs"], n_free),
-        "information": lambda: engine.expected_hessian_fiml(theta, args["lists"], args["counts"], n_free),
+        "objective": lambda: engine.objective_fiml(theta, a["lists"], a["counts"], a["means"], a["covs"]),
+        "gradient": lambda: engine.gradient_fiml(theta, a["lists"], a["counts"], a["means"], a["covs"], n_free),
+        "information": lambda: engine.expected_hessian_fiml(theta, a["lists"], a["counts"], n_free),
     }
     for method in methods:
-        with pytest.raises(ValueError, match=message.replace("[", r"\[").replace("]", r"\]").replace(".", r"\.")):
+        with pytest.raises(ValueError, match=re.escape(message)):
             calls[method]()
     after = all_three(*valid)  # the engine is untouched and still usable
     assert after[0] == before[0]

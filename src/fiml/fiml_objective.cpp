@@ -18,7 +18,7 @@ double fiml_objective(const ModelDescription& description,
 
     double F = 0.0;
     long long N = 0;  // 64 bits: many large patterns must not overflow the count
-    const bool positive_definite = for_each_pattern(patterns.obs_indices, gather, [&](std::size_t p) {
+    const bool positive_definite = for_each_pattern(patterns.obs_indices, gather, [&](std::size_t q) {
         const Eigen::Index k = gather.size();
         Eigen::Ref<Eigen::MatrixXd> L = gather.Sigma_p();  // factored in place
         const Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(L);
@@ -27,18 +27,18 @@ double fiml_objective(const ModelDescription& description,
 
         // trace(S_p Sigma_p^-1) = trace(Sigma_p^-1 S_p): one solve, no inverse.
         auto X = SigmaInvS.topLeftCorner(k, k);
-        X = patterns.covs[p];
+        X = patterns.covs[q];
         llt.solveInPlace(X);
         const double tr = X.trace();
 
         // e' Sigma_p^-1 e = |L^-1 e|^2
         auto e = z.head(k);
-        e = patterns.means[p] - gather.mu_p();
+        e = patterns.means[q] - gather.mu_p();
         llt.matrixL().solveInPlace(e);
-        const double q = e.squaredNorm();
+        const double quad = e.squaredNorm();
 
-        const int n = patterns.n_obs_list[p];
-        F += static_cast<double>(n) * ((tr + logdet) + q);
+        const int n = patterns.n_obs_list[q];
+        F += static_cast<double>(n) * ((tr + logdet) + quad);
         N += n;
         return true;
     });

@@ -11,7 +11,7 @@ namespace sem {
 // Cuts one missing-data pattern at a time out of the implied moments and
 // their derivatives. Every buffer is sized once for the largest pattern, so
 // visiting the patterns allocates nothing; the views stay valid until the
-// next gather.
+// next gather. Sigma and mu are referenced, not copied, and must outlive it.
 class PatternGather {
 public:
     PatternGather(const Eigen::MatrixXd& Sigma,  // p x p
