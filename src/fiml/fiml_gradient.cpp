@@ -25,10 +25,10 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
     Eigen::MatrixXd D(k_max, k_max), T(k_max, k_max), W(k_max, k_max);
     Eigen::VectorXd e_buf(k_max), v_buf(k_max);
 
-    // Every pattern's trace(W_p dSigma_p,i) is trace(W_p' ...) of a cut of
-    // dSigma_i, so the case-weighted W_p and v_p are scattered back to
-    // p x p once and each parameter costs one pass over dSigma_i in total,
-    // however many patterns there are.
+    // trace(W_p dSigma_p,i) = trace(scatter(W_p) dSigma_i) and the sum over
+    // patterns is linear in W_p, so the case-weighted W_p and v_p are
+    // scattered back to p x p and summed; no sub-derivative is gathered and
+    // each parameter costs one pass over dSigma_i however many patterns.
     Eigen::MatrixXd Wsum = Eigen::MatrixXd::Zero(p, p);  // sum_p n_p scatter(W_p)
     Eigen::VectorXd vsum = Eigen::VectorXd::Zero(p);     // sum_p n_p scatter(Sigma_p^-1 e_p)
     long long N = 0;
