@@ -1,7 +1,74 @@
+#include <utility>
+#include <vector>
+
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
 #include "bindings/bindings.hpp"
+#include "bindings/checks.hpp"
+#include "fiml/fiml_gradient.hpp"
+#include "fiml/fiml_information.hpp"
+#include "fiml/fiml_objective.hpp"
+#include "fiml/missing_patterns.hpp"
+
+namespace py = pybind11;
 
 namespace sem::bindings {
 
-void bind_fiml_methods(MlEngineClass&) {}
+namespace {
+
+using IndexLists = std::vector<std::vector<int>>;
+using Counts = std::vector<int>;
+using Means = std::vector<Eigen::VectorXd>;
+using Covs = std::vector<Eigen::MatrixXd>;
+
+MissingPatterns checked_patterns(const MlEngine& e, MissingPatterns patterns, bool with_moments) {
+    const std::string err =
+        missing_patterns_error(patterns, e.dims().n_observed(), with_moments);
+    if (!err.empty()) throw py::value_error(err);
+    return patterns;
+}
+
+}  // namespace
+
+void bind_fiml_methods(MlEngineClass& cls) {
+    cls.def(
+        "objective_fiml",
+        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
+           IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs) {
+            check_params(e.model(), params.size());
+            const MissingPatterns patterns = checked_patterns(
+                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                true);
+            return fiml_objective(e.model(), params, patterns);
+        },
+        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
+        py::arg("covs"));
+    cls.def(
+        "gradient_fiml",
+        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
+           IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs, int n_free) {
+            check_params(e.model(), params.size());
+            check_n_free(n_free, params.size());
+            const MissingPatterns patterns = checked_patterns(
+                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                true);
+            return fiml_gradient(e.model(), params, patterns, n_free);
+        },
+        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
+        py::arg("covs"), py::arg("n_free"));
+    cls.def(
+        "expected_hessian_fiml",
+        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
+           IndexLists obs_indices, Counts n_obs_list, int n_free) {
+            check_params(e.model(), params.size());
+            check_n_free(n_free, params.size());
+            const MissingPatterns patterns =
+                checked_patterns(e, {std::move(obs_indices), std::move(n_obs_list), {}, {}}, false);
+            return fiml_expected_information(e.model(), params, patterns, n_free);
+        },
+        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("n_free"));
+}
 
 }  // namespace sem::bindings
