@@ -10,6 +10,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 EXAMPLES = [
     "implied_moments",
     "fit_ml",
+    "fit_fiml",
     "fit_ordinal",
 ]
 

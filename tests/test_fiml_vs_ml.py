@@ -13,9 +13,6 @@ import pytest
 import _backend
 from test_fiml import MODELS, sample_moments
 
-if not all(hasattr(_backend.MlEngine, m) for m in ("objective_ml", "gradient_ml", "expected_hessian_ml")):
-    pytest.skip("complete-data ML methods not built into this module", allow_module_level=True)
-
 
 @pytest.fixture(params=sorted(MODELS))
 def case(request, rng):
