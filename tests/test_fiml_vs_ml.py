@@ -10,7 +10,6 @@ floor at 0), and their gradients and expected informations coincide.
 import numpy as np
 import pytest
 
-import _backend
 from test_fiml import MODELS, sample_moments
 
 
