@@ -13,6 +13,8 @@ on a concurrent.futures process pool:
 from __future__ import annotations
 
 import argparse
+import multiprocessing
+import os
 import time
 from concurrent.futures import ProcessPoolExecutor
 
@@ -76,7 +78,9 @@ def run_dask(engine, data, start, seed_chunks, workers, address):
 
 
 def run_pool(engine, data, start, seed_chunks, workers):
-    with ProcessPoolExecutor(max_workers=workers) as pool:
+    # Fresh interpreters rather than forks of this (possibly threaded) one.
+    ctx = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=workers, mp_context=ctx) as pool:
         t0 = time.perf_counter()
         futures = [pool.submit(bootstrap_chunk, engine, data, start, s) for s in seed_chunks]
         results = [f.result() for f in futures]
@@ -90,6 +94,10 @@ def main(argv=None):
     ap.add_argument("--pool", choices=["dask", "process"], default="dask")
     ap.add_argument("--scheduler", default="", help="address of a running Dask scheduler")
     args = ap.parse_args(argv)
+    # One BLAS thread per worker process: the workers are the parallelism,
+    # and oversubscribed BLAS threads only contend for the cores.
+    os.environ["OPENBLAS_NUM_THREADS"] = "1"
+    os.environ["OMP_NUM_THREADS"] = "1"
 
     names_data, data = political_democracy_data()
     model = political_democracy_model()
