@@ -19,23 +19,31 @@ using Svd = Eigen::BDCSVD<MatrixXd>;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Minimum-norm least squares with Eigen's default singular-value threshold.
-// A stray NaN in the design makes the decomposition report rank 0 and the
-// solve answer with zeros, which would pass for a converged estimate; such a
-// design gives NaN coefficients instead.
-struct MinNormSolver {
-    explicit MinNormSolver(const MatrixXd& X)
-        : finite(X.allFinite()), svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV) {}
-
-    void solve(const Eigen::Ref<const VectorXd>& rhs, VectorXd& out) const {
-        if (finite) {
-            out = svd.solve(rhs);
-        } else {
-            out.setConstant(svd.cols(), kNaN);
+// The decomposition gives up on a matrix with a NaN or an infinity: it
+// reports rank 0 (a solve would answer zeros, which would pass for a
+// converged estimate) and leaves its factors unset, so solving with them
+// reads uninitialised memory. Such a design gives NaN coefficients instead.
+class MinNormSolver {
+public:
+    explicit MinNormSolver(const MatrixXd& X) : cols_(X.cols()) {
+        if (X.allFinite()) {
+            svd_.compute(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+            usable_ = svd_.info() == Eigen::Success;
         }
     }
 
-    bool finite;
-    Svd svd;
+    void solve(const Eigen::Ref<const VectorXd>& rhs, VectorXd& out) const {
+        if (usable_) {
+            out = svd_.solve(rhs);
+        } else {
+            out.setConstant(cols_, kNaN);
+        }
+    }
+
+private:
+    Index cols_;
+    bool usable_ = false;
+    Svd svd_;
 };
 
 MatrixXd gather_columns(const MatrixXd& m, const std::vector<int>& cols) {
