@@ -461,3 +461,11 @@ def test_concurrent_results_equal_sequential_bit_for_bit(rng):
         t.join()
     for seq, con in zip(sequential, concurrent):
         assert_same(con, seq)
+
+
+def test_example_runs(capsys):
+    import fit_pls
+
+    fit_pls.main()
+    out = capsys.readouterr().out
+    assert "converged after" in out and "dem60 -> dem65" in out
