@@ -1,7 +1,45 @@
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
 #include "bindings/bindings.hpp"
+#include "pls/pls_engine.hpp"
+
+namespace py = pybind11;
 
 namespace sem::bindings {
 
-void bind_pls(pybind11::module_&) {}
+void bind_pls(py::module_& m) {
+    py::class_<PlsEngine>(m, "PlsEngine")
+        .def(py::init<>())
+        // data and path_matrix arrive as owned copies, so nothing the
+        // numerics read can be changed by another thread once the lock is
+        // released.
+        .def("run_algorithm", [](const PlsEngine& engine, Eigen::MatrixXd data,
+                                 std::vector<std::vector<int>> blocks,
+                                 std::vector<std::string> modes, Eigen::MatrixXd path_matrix,
+                                 int max_iter, double tol) {
+            const std::string err = pls_input_error(data.rows(), data.cols(), blocks,
+                                                    modes.size(), path_matrix.rows(),
+                                                    path_matrix.cols());
+            if (!err.empty()) throw py::value_error("run_algorithm: " + err);
+            std::vector<OuterMode> outer(blocks.size());
+            for (std::size_t j = 0; j < blocks.size(); ++j) outer[j] = outer_mode(modes[j]);
+
+            PlsResult r;
+            {
+                py::gil_scoped_release unlocked;
+                r = engine.run_algorithm(data, blocks, outer, path_matrix, max_iter, tol);
+            }
+            py::dict out;
+            out["latent_scores"] = py::cast(std::move(r.latent_scores));
+            out["outer_weights"] = py::cast(std::move(r.outer_weights));
+            out["outer_loadings"] = py::cast(std::move(r.outer_loadings));
+            out["inner_paths"] = py::cast(std::move(r.inner_paths));
+            out["iterations"] = r.iterations;
+            out["converged"] = r.converged;
+            return out;
+        });
+}
 
 }  // namespace sem::bindings
