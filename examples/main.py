@@ -12,6 +12,7 @@ EXAMPLES = [
     "fit_ml",
     "fit_fiml",
     "fit_ordinal",
+    "fit_pls",
 ]
 
 

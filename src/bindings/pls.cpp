@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings/bindings.hpp"
+#include "bindings/pickling.hpp"
 #include "pls/pls_engine.hpp"
 
 namespace py = pybind11;
@@ -39,7 +40,14 @@ void bind_pls(py::module_& m) {
             out["iterations"] = r.iterations;
             out["converged"] = r.converged;
             return out;
-        });
+        })
+        // Stateless: pickles to an empty state so that it can travel with
+        // the other engines to worker processes.
+        .def(py::pickle([](const PlsEngine&) { return py::tuple(); },
+                        [](const py::tuple& state) {
+                            check_state(state, 0, "PlsEngine");
+                            return PlsEngine();
+                        }));
 }
 
 }  // namespace sem::bindings
