@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bash "$root/scripts/setup.sh"
 out="$root/build/asan"
-bash "$root/scripts/dev_build.sh" "$out" -DSEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bash "$root/scripts/dev_build.sh" "$out" -DSEM_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 cd "$root"
 # The interpreter is not instrumented, so the runtime must come first.
 # libstdc++ too: ASan resolves the real __cxa_throw when it starts.

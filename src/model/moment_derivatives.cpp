@@ -66,8 +66,11 @@ void MomentDerivativeRule::apply(const ModelMatrices& dm, const TargetFlags& t,
 
     const bool dBeta = t[Beta];
     const bool dC_nonzero = t[Gamma] || t[Phi] || t[Psi];
-    Eigen::MatrixXd dA;
-    if (dBeta) dA = A_ * dm.Beta * A_;
+    Eigen::MatrixXd& dA = dA_;
+    if (dBeta) {
+        tmp_.noalias() = A_ * dm.Beta;
+        dA.noalias() = tmp_ * A_;
+    }
 
     if (ny > 0) {
         auto yy = dSigma.topLeftCorner(ny, ny);
@@ -80,7 +83,8 @@ void MomentDerivativeRule::apply(const ModelMatrices& dm, const TargetFlags& t,
             yy.noalias() += LAC_ * (dA.transpose() * m_.LambdaY.transpose());
         }
         if (dC_nonzero) {
-            Eigen::MatrixXd dC = dm.Psi;
+            Eigen::MatrixXd& dC = dC_;
+            dC = dm.Psi;
             if (t[Gamma]) {
                 dC.noalias() += dm.Gamma * PGt_;
                 dC.noalias() += GP_ * dm.Gamma.transpose();
@@ -118,7 +122,8 @@ void MomentDerivativeRule::apply(const ModelMatrices& dm, const TargetFlags& t,
         if (t[LambdaY]) my.noalias() += dm.LambdaY * Anu_;
         if (dBeta) my.noalias() += m_.LambdaY * (dA * nu_);
         if (t[Alpha] || t[Gamma] || t[Kappa]) {
-            Eigen::VectorXd dnu = dm.Alpha;
+            Eigen::VectorXd& dnu = dnu_;
+            dnu = dm.Alpha;
             if (t[Gamma]) dnu.noalias() += dm.Gamma * m_.Kappa;
             if (t[Kappa]) dnu.noalias() += m_.Gamma * dm.Kappa;
             my.noalias() += LA_ * dnu;

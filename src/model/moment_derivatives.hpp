@@ -51,6 +51,10 @@ private:
     Eigen::MatrixXd LXP_;                                  // x-x block
     Eigen::MatrixXd PGt_, GP_;                             // dC
     Eigen::VectorXd nu_, Anu_;                             // means
+    // Per-parameter scratch reused across calls to apply(); one rule serves
+    // one call on one thread.
+    mutable Eigen::MatrixXd dA_, dC_, tmp_;
+    mutable Eigen::VectorXd dnu_;
 };
 
 // All n_free derivative pairs at once. The caller has checked that
