@@ -9,13 +9,13 @@ import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import _backend
 
-EXAMPLES = int(os.environ.get("SEM_FUZZ_EXAMPLES", "120"))
+EXAMPLES = int(os.environ.get("SEM_FUZZ_EXAMPLES", "500"))
 settings.register_profile(
     "fuzz", max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -63,16 +63,21 @@ def mat(r_max=6, c_max=6):
 
 
 dims_st = st.tuples(*[st.integers(-1, 3)] * 4)
-mapping_st = st.tuples(st.integers(-2, 14), small_int, small_int, st.booleans(),
-                       st.integers(-2, 8), nasty_floats)
+cell = st.one_of(st.integers(0, 2), small_int)  # mostly inside a small model
+mapping_st = st.tuples(st.one_of(st.integers(0, 12), st.integers(-2, 14)), cell, cell,
+                       st.booleans(), st.one_of(st.integers(0, 5), st.integers(-2, 8)),
+                       nasty_floats)
 
 
 def call(fn, *args, **kw):
     """Run fn; an expected error is a legal outcome (returns None)."""
     try:
-        return fn(*args, **kw)
-    except EXPECTED:
+        out = fn(*args, **kw)
+    except EXPECTED as e:
+        event(f"raised {type(e).__name__}")
         return None
+    event("returned a result")
+    return out
 
 
 def same(a, b):
@@ -124,39 +129,77 @@ def test_ml_construction_and_mappings(dims, mappings, meanstructure):
     assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
 
 
+
+def misfit(data):
+    """One draw in five deliberately ignores the shape the call needs."""
+    return data.draw(st.integers(0, 4), label="misfit") == 0
+
+
+def vector_for(data, n, label):
+    if misfit(data):
+        return data.draw(vec(), label=label)
+    return data.draw(float_arrays(st.just((n,))), label=label)
+
+
+def matrix_for(data, rows, cols, label, pd=False):
+    if misfit(data):
+        return data.draw(mat(), label=label)
+    if pd and data.draw(st.booleans(), label=f"{label} positive definite"):
+        g = data.draw(hnp.arrays(np.float64, (rows, cols), elements=st.floats(-2, 2)), label=label)
+        return g @ g.T + np.eye(rows)
+    return data.draw(float_arrays(st.just((rows, cols))), label=label)
+
+
+def params_for(data, accepted, max_id=12):
+    needed = 1 + max([m[4] for m in accepted if m[3] and 0 <= m[0] <= max_id] + [-1])
+    if misfit(data):
+        return data.draw(vec(), label="params")
+    n = needed + data.draw(st.integers(0, 2), label="extra params")
+    return data.draw(float_arrays(st.just((n,))), label="params")
+
+
+def n_free_for(data, params):
+    if misfit(data):
+        return data.draw(st.integers(-3, 12), label="n_free")
+    return data.draw(st.integers(0, len(params)), label="n_free")
+
+
 ml_engine_st = st.tuples(st.tuples(*[st.integers(0, 3)] * 4),
-                         st.lists(mapping_st, max_size=10), st.booleans())
+                         st.lists(mapping_st, max_size=12), st.booleans())
+
+ML_METHODS = ["objective_ml", "gradient_ml", "expected_hessian_ml", "observed_hessian_ml",
+              "casewise_scores", "jacobian_implied_moments", "get_implied_moments"]
 
 
 @FUZZ
-@given(model=ml_engine_st, params=vec(), S=mat(), mean=st.none() | vec(),
-       n_free=st.integers(-2, 9), data=mat(), active=st.booleans(),
-       method=st.sampled_from(["objective_ml", "gradient_ml", "expected_hessian_ml",
-                               "observed_hessian_ml", "casewise_scores",
-                               "jacobian_implied_moments", "get_implied_moments"]))
-def test_ml_methods(model, params, S, mean, n_free, data, active, method):
+@given(model=ml_engine_st, method=st.sampled_from(ML_METHODS), data=st.data())
+def test_ml_methods(model, method, data):
     dims, mappings, ms = model
     eng, accepted = build(_backend.MlEngine, dims, mappings, ms)
     p = dims[0] + dims[1]
+    params = params_for(data, accepted)
+    n_free = n_free_for(data, params)
+    S = matrix_for(data, p, p, "sample_cov", pd=True)
+    mean = None if data.draw(st.booleans(), label="no mean") else vector_for(data, p, "mean")
+    cases = matrix_for(data, data.draw(st.integers(0, 6), label="N"), p, "data")
+    active = data.draw(st.booleans(), label="meanstructure_active")
     args = {
         "objective_ml": (params, S, mean),
         "gradient_ml": (params, S, mean, n_free),
         "expected_hessian_ml": (params, n_free),
         "observed_hessian_ml": (params, S, mean, n_free),
-        "casewise_scores": (data, params, n_free, active),
+        "casewise_scores": (cases, params, n_free, active),
         "jacobian_implied_moments": (params, n_free),
         "get_implied_moments": (params,),
     }[method]
     out = call(getattr(eng, method), *args)
     if out is not None:
-        nf = n_free
         shapes = {
-            "objective_ml": None,
-            "gradient_ml": (nf,),
-            "expected_hessian_ml": (nf, nf),
-            "observed_hessian_ml": (nf, nf),
-            "casewise_scores": (len(data), nf),
-            "jacobian_implied_moments": (p * (p + 1) // 2 + (p if ms else 0), nf),
+            "gradient_ml": (n_free,),
+            "expected_hessian_ml": (n_free, n_free),
+            "observed_hessian_ml": (n_free, n_free),
+            "casewise_scores": (len(cases), n_free),
+            "jacobian_implied_moments": (p * (p + 1) // 2 + (p if ms else 0), n_free),
         }
         if method == "objective_ml":
             assert isinstance(out, float)
@@ -169,19 +212,36 @@ def test_ml_methods(model, params, S, mean, n_free, data, active, method):
     assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
 
 
-pattern_st = st.lists(st.lists(st.integers(-1, 6), max_size=5), max_size=4)
+@st.composite
+def patterns(draw, p):
+    """Lists of observed indices: mostly distinct and in range."""
+    out = []
+    for _ in range(draw(st.integers(0, 4))):
+        if p and draw(st.integers(0, 4)):
+            k = draw(st.integers(0, p))
+            out.append(draw(st.permutations(range(p)))[:k])
+        else:
+            out.append(draw(st.lists(st.integers(-1, p + 1), max_size=4)))
+    return out
 
 
 @FUZZ
-@given(model=ml_engine_st, params=vec(), obs=pattern_st,
-       n_obs=st.lists(st.integers(-3, 2**31 - 1), max_size=5),
-       means=st.lists(vec(5), max_size=5), covs=st.lists(mat(5, 5), max_size=5),
-       n_free=st.integers(-2, 9),
-       method=st.sampled_from(["objective_fiml", "gradient_fiml", "expected_hessian_fiml"]))
-def test_fiml_methods(model, params, obs, n_obs, means, covs, n_free, method):
+@given(model=ml_engine_st,
+       method=st.sampled_from(["objective_fiml", "gradient_fiml", "expected_hessian_fiml"]),
+       data=st.data())
+def test_fiml_methods(model, method, data):
     dims, mappings, ms = model
     eng, accepted = build(_backend.MlEngine, dims, mappings, ms)
     p = dims[0] + dims[1]
+    params = params_for(data, accepted)
+    n_free = n_free_for(data, params)
+    obs = data.draw(patterns(p), label="obs_indices")
+    n_obs = data.draw(st.lists(st.integers(-3, 2**31 - 1), min_size=len(obs),
+                               max_size=len(obs) + (1 if misfit(data) else 0)), label="n_obs")
+    if misfit(data):
+        n_obs = n_obs[:-1]
+    means = [vector_for(data, len(o), "mean") for o in obs]
+    covs = [matrix_for(data, len(o), len(o), "cov", pd=True) for o in obs]
     args = {
         "objective_fiml": (params, obs, n_obs, means, covs),
         "gradient_fiml": (params, obs, n_obs, means, covs, n_free),
@@ -206,19 +266,27 @@ def probe_dwls(eng, n_params):
             eng.gradient_dwls(params, n_params), eng.get_diagonal_residuals(params))
 
 
+DWLS_METHODS = ["objective_dwls", "gradient_dwls", "expected_hessian_dwls", "jacobian_dwls",
+                "implied_corr", "get_diagonal_residuals"]
+
+
 @FUZZ
-@given(dims=dims_st, s_vec=vec(12), w_inv=vec(12),
-       is_ordinal=st.lists(st.booleans(), max_size=8),
-       mappings=st.lists(mapping_st, max_size=10), params=vec(), n_free=st.integers(-2, 9),
-       method=st.sampled_from(["objective_dwls", "gradient_dwls", "expected_hessian_dwls",
-                               "jacobian_dwls", "implied_corr", "get_diagonal_residuals"]))
-def test_dwls_methods(dims, s_vec, w_inv, is_ordinal, mappings, params, n_free, method):
+@given(dims=st.tuples(*[st.integers(0, 3)] * 4), mappings=st.lists(mapping_st, max_size=12),
+       method=st.sampled_from(DWLS_METHODS), data=st.data())
+def test_dwls_methods(dims, mappings, method, data):
+    p = dims[0] + dims[1]
+    n_stats = p * (p - 1) // 2
+    s_vec = vector_for(data, n_stats, "s_vec")
+    w_inv = vector_for(data, n_stats, "w_inv")
+    n_flags = data.draw(st.integers(0, 8), label="flags") if misfit(data) else p
+    is_ordinal = data.draw(st.lists(st.booleans(), min_size=n_flags, max_size=n_flags))
     try:
         eng, accepted = build(_backend.DwlsEngine, dims, mappings, s_vec, w_inv, is_ordinal)
     except EXPECTED:
+        event("constructor refused")
         return
-    p = dims[0] + dims[1]
-    n_stats = p * (p - 1) // 2
+    params = params_for(data, accepted, max_id=8)
+    n_free = n_free_for(data, params)
     takes_n_free = method in ("gradient_dwls", "expected_hessian_dwls", "jacobian_dwls")
     out = call(getattr(eng, method), *((params, n_free) if takes_n_free else (params,)))
     if out is not None:
@@ -239,13 +307,21 @@ def test_dwls_methods(dims, s_vec, w_inv, is_ordinal, mappings, params, n_free, 
     assert same(probe_dwls(eng, n), probe_dwls(fresh, n))
 
 
-codes = float_arrays(st.tuples(st.integers(0, 6)), elements=st.floats(-2, 6).map(round))
+def codes_for(data, n, k, label):
+    if misfit(data):
+        return data.draw(float_arrays(st.tuples(st.integers(0, 6)),
+                                      elements=st.floats(-2, 6).map(round)), label=label)
+    return np.array(data.draw(st.lists(st.integers(0, k), min_size=n, max_size=n), label=label),
+                    dtype=np.int32)
 
 
 @FUZZ
-@given(x=codes, y=codes, tau_x=vec(4), tau_y=vec(4), rho=nasty_floats, eps=nasty_floats,
-       which=st.booleans())
-def test_ordinal_functions(x, y, tau_x, tau_y, rho, eps, which):
+@given(tau_x=vec(4), tau_y=vec(4), rho=nasty_floats, eps=nasty_floats, which=st.booleans(),
+       data=st.data())
+def test_ordinal_functions(tau_x, tau_y, rho, eps, which, data):
+    n = data.draw(st.integers(0, 6), label="N")
+    x = codes_for(data, n, len(tau_x), "x")
+    y = codes_for(data, n, len(tau_y), "y")
     if which:
         out = call(_backend.bivariate_loglik, x, y, tau_x, tau_y, rho)
         if out is not None:
@@ -257,17 +333,27 @@ def test_ordinal_functions(x, y, tau_x, tau_y, rho, eps, which):
 
 
 @FUZZ
-@given(data=mat(8, 5), blocks=st.lists(st.lists(st.integers(-1, 5), max_size=3), max_size=4),
-       modes=st.lists(st.sampled_from(["A", "B", "a", "", "AB"]), max_size=5),
-       path=mat(4, 4), max_iter=st.integers(-2, 30), tol=nasty_floats)
-def test_pls_run_algorithm(data, blocks, modes, path, max_iter, tol):
-    out = call(_backend.PlsEngine().run_algorithm, data, blocks, modes, path, max_iter, tol)
+@given(n=st.integers(0, 8), P=st.integers(0, 5), J=st.integers(0, 3),
+       max_iter=st.integers(-2, 30), tol=nasty_floats, data=st.data())
+def test_pls_run_algorithm(n, P, J, max_iter, tol, data):
+    cases = matrix_for(data, n, P, "data")
+    index = st.integers(0, P - 1) if P and not misfit(data) else st.integers(-1, P + 1)
+    blocks = [data.draw(st.lists(index, max_size=3, unique=not misfit(data)), label="block")
+              for _ in range(J)]
+    n_modes = J if not misfit(data) else data.draw(st.integers(0, 4))
+    modes = data.draw(st.lists(st.sampled_from(["A", "B", "a", "", "AB"]), min_size=n_modes,
+                               max_size=n_modes), label="modes")
+    path = matrix_for(data, J, J, "path_matrix")
+    if not misfit(data) and np.shape(path) == (J, J):
+        path = data.draw(hnp.arrays(np.float64, (J, J),
+                                    elements=st.sampled_from([0.0, 1.0, 2.0, np.nan])))
+    out = call(_backend.PlsEngine().run_algorithm, cases, blocks, modes, path, max_iter, tol)
     if out is not None:
         assert list(out) == ["latent_scores", "outer_weights", "outer_loadings", "inner_paths",
                              "iterations", "converged"]
-        n, P, J = len(data), np.shape(data)[1], len(blocks)
-        assert out["latent_scores"].shape == (n, J)
-        assert out["outer_weights"].shape == (P, J)
-        assert out["outer_loadings"].shape == (P, J)
-        assert out["inner_paths"].shape == (J, J)
+        rows, cols = np.shape(cases)
+        assert out["latent_scores"].shape == (rows, len(blocks))
+        assert out["outer_weights"].shape == (cols, len(blocks))
+        assert out["outer_loadings"].shape == (cols, len(blocks))
+        assert out["inner_paths"].shape == (len(blocks), len(blocks))
         assert 0 <= out["iterations"] <= max(max_iter, 0)
