@@ -127,9 +127,9 @@ import importlib.machinery, importlib.util, os, sys
 if sys.argv[2] == "lazy":
     sys.setdlopenflags(os.RTLD_LAZY)
 loader = importlib.machinery.ExtensionFileLoader("_backend", sys.argv[1])
-spec = importlib.util.spec_from_file_location("_backend", sys.argv[1], loader=loader)
+found = importlib.util.spec_from_file_location("_backend", sys.argv[1], loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(found)
     print("imported")
 except ImportError as e:
     print("ImportError:", e)
