@@ -19,4 +19,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$out"
 export SEM_SANITIZED=1
+# The fuzz profile is smaller here than in the plain run: every call costs
+# several times more under the sanitizers.
+export SEM_FUZZ_EXAMPLES="${SEM_FUZZ_EXAMPLES:-200}"
 exec "$root/.venv/bin/python" -m pytest -p no:cacheprovider "${@:--q}"
