@@ -115,6 +115,13 @@ def n_params_for(accepted):
     return 1 + max([m[4] for m in accepted if m[3] and 0 <= m[0] <= 12] + [0])
 
 
+def assert_ml_like_fresh(eng, dims, accepted, meanstructure):
+    """Whatever the engine saw, it answers like one built from its accepted mappings."""
+    fresh, _ = build(_backend.MlEngine, dims, accepted, meanstructure)
+    p, n = dims[0] + dims[1], n_params_for(accepted)
+    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+
+
 @FUZZ
 @given(dims=dims_st, mappings=st.lists(mapping_st, max_size=12), meanstructure=st.booleans())
 def test_ml_construction_and_mappings(dims, mappings, meanstructure):
@@ -123,10 +130,7 @@ def test_ml_construction_and_mappings(dims, mappings, meanstructure):
             _backend.MlEngine(*dims, meanstructure)
         return
     eng, accepted = build(_backend.MlEngine, dims, mappings, meanstructure)
-    fresh, _ = build(_backend.MlEngine, dims, accepted, meanstructure)
-    p = dims[0] + dims[1]
-    n = n_params_for(accepted)
-    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+    assert_ml_like_fresh(eng, dims, accepted, meanstructure)
 
 
 
@@ -207,9 +211,7 @@ def test_ml_methods(model, method, data):
             assert out[0].shape == (p, p) and out[1].shape == (p,)
         else:
             assert out.shape == shapes[method] and out.dtype == np.float64
-    fresh, _ = build(_backend.MlEngine, dims, accepted, ms)
-    n = n_params_for(accepted)
-    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+    assert_ml_like_fresh(eng, dims, accepted, ms)
 
 
 @st.composite
@@ -255,9 +257,7 @@ def test_fiml_methods(model, method, data):
             assert out.shape == (n_free,)
         else:
             assert out.shape == (n_free, n_free)
-    fresh, _ = build(_backend.MlEngine, dims, accepted, ms)
-    n = n_params_for(accepted)
-    assert same(probe_ml(eng, p, n), probe_ml(fresh, p, n))
+    assert_ml_like_fresh(eng, dims, accepted, ms)
 
 
 def probe_dwls(eng, n_params):
