@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/engine_lifecycle.hpp"
 #include "ml/ml_engine.hpp"
 
 namespace sem::bindings {

@@ -37,9 +37,15 @@ DwlsEngine make_engine(int nx, int ny, int nxi, int neta, Eigen::VectorXd s_vec,
 }  // namespace
 
 void bind_dwls(py::module_& m) {
-    py::class_<DwlsEngine> cls(m, "DwlsEngine");
-    cls.def(py::init(&make_engine),
-            py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"), py::arg("s_vec"),
+    py::class_<DwlsEngine> cls(m, "DwlsEngine", py::is_final());
+    cls.def(
+        "__init__",
+        [](EmptyShell<DwlsEngine> self, int nx, int ny, int nxi, int neta, Eigen::VectorXd s_vec,
+           Eigen::VectorXd w_inv, std::vector<bool> is_ordinal) {
+            fill_shell(self, make_engine(nx, ny, nxi, neta, std::move(s_vec), std::move(w_inv),
+                                         std::move(is_ordinal)));
+        },
+        py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"), py::arg("s_vec"),
             py::arg("w_inv"), py::arg("is_ordinal"));
     cls.def("add_mapping", [](DwlsEngine& e, int matrix_id, int row, int col, bool is_free,
                               int param_index, double value) {
@@ -90,21 +96,27 @@ void bind_dwls(py::module_& m) {
             return get_diagonal_residuals(e, params);
         },
         py::arg("params"));
-    cls.def(py::pickle(
-        [](const DwlsEngine& e) {
-            const ModelDims& d = e.dims();
-            return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.s_vec(), e.w_inv(),
-                                  e.is_ordinal(), mappings_state(e.model()));
-        },
-        [](const py::tuple& state) {
-            check_state(state, 8, "DwlsEngine");
-            DwlsEngine e = make_engine(
-                state[0].cast<int>(), state[1].cast<int>(), state[2].cast<int>(),
-                state[3].cast<int>(), state[4].cast<Eigen::VectorXd>(),
-                state[5].cast<Eigen::VectorXd>(), state[6].cast<std::vector<bool>>());
-            restore_mappings(e, state[7]);
-            return e;
-        }));
+    const auto state = [](const DwlsEngine& e) {
+        const ModelDims& d = e.dims();
+        return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.s_vec(), e.w_inv(), e.is_ordinal(),
+                              mappings_state(e.model()));
+    };
+    cls.def("__getstate__", state);
+    cls.def("__setstate__", [](EmptyShell<DwlsEngine> self, const py::tuple& state) {
+        const StateReader r("DwlsEngine", state, 8);
+        const char* vector = "a float64 vector";
+        DwlsEngine e = make_engine(
+            r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"), r.integer(3, "neta"),
+            r.value<Eigen::VectorXd>(r.item(4), "s_vec", vector, true),
+            r.value<Eigen::VectorXd>(r.item(5), "w_inv", vector, true),
+            r.value<std::vector<bool>>(r.item(6), "is_ordinal", "a list of bools", false));
+        restore_mappings(e, r, 7);
+        fill_shell(self, std::move(e));
+    });
+    cls.def("__reduce_ex__", [state](const DwlsEngine& e, int) {
+        return engine_reduction(py::type::of<DwlsEngine>(), state(e));
+    });
+    seal_engine_class(cls);
 }
 
 }  // namespace sem::bindings

@@ -4,6 +4,7 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/checks.hpp"
+#include "bindings/engine_lifecycle.hpp"
 #include "bindings/pickling.hpp"
 #include "model/implied_moments.hpp"
 #include "model/moment_jacobian.hpp"
@@ -13,11 +14,13 @@ namespace py = pybind11;
 namespace sem::bindings {
 
 MlEngineClass bind_ml_engine(py::module_& m) {
-    MlEngineClass cls(m, "MlEngine");
-    cls.def(py::init([](int nx, int ny, int nxi, int neta, bool meanstructure) {
-                return MlEngine(checked_dims(nx, ny, nxi, neta), meanstructure);
-            }),
-            py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
+    MlEngineClass cls(m, "MlEngine", py::is_final());
+    cls.def(
+        "__init__",
+        [](EmptyShell<MlEngine> self, int nx, int ny, int nxi, int neta, bool meanstructure) {
+            fill_shell(self, MlEngine(checked_dims(nx, ny, nxi, neta), meanstructure));
+        },
+        py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
             py::arg("meanstructure") = false);
     cls.def("add_mapping",
             [](MlEngine& e, int matrix_id, int row, int col, bool is_free, int param_index,
@@ -49,20 +52,23 @@ void bind_moment_methods(MlEngineClass& cls) {
 
 void bind_ml_pickling(MlEngineClass& cls) {
     // The sample-covariance cache does not travel: it refills on first use.
-    cls.def(py::pickle(
-        [](const MlEngine& e) {
-            const ModelDims& d = e.dims();
-            return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.meanstructure(),
-                                  mappings_state(e.model()));
-        },
-        [](const py::tuple& state) {
-            check_state(state, 6, "MlEngine");
-            MlEngine e(checked_dims(state[0].cast<int>(), state[1].cast<int>(),
-                                    state[2].cast<int>(), state[3].cast<int>()),
-                       state[4].cast<bool>());
-            restore_mappings(e, state[5]);
-            return e;
-        }));
+    const auto state = [](const MlEngine& e) {
+        const ModelDims& d = e.dims();
+        return py::make_tuple(d.nx, d.ny, d.nxi, d.neta, e.meanstructure(),
+                              mappings_state(e.model()));
+    };
+    cls.def("__getstate__", state);
+    cls.def("__setstate__", [](EmptyShell<MlEngine> self, const py::tuple& state) {
+        const StateReader r("MlEngine", state, 6);
+        MlEngine e(checked_dims(r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"),
+                                r.integer(3, "neta")),
+                   r.flag(4, "meanstructure"));
+        restore_mappings(e, r, 5);
+        fill_shell(self, std::move(e));
+    });
+    cls.def("__reduce_ex__", [state](const MlEngine& e, int) {
+        return engine_reduction(py::type::of<MlEngine>(), state(e));
+    });
 }
 
 }  // namespace sem::bindings

@@ -9,11 +9,14 @@ namespace py = pybind11;
 // from the binding library's module macro.
 PYBIND11_MODULE(_backend, m, py::multiple_interpreters::not_supported()) {
     using namespace sem::bindings;
+    // First, so that the classes below inherit the guarded allocator.
+    refuse_bare_base_instances();
     MlEngineClass ml = bind_ml_engine(m);
     bind_ml_methods(ml);
     bind_fiml_methods(ml);
     bind_moment_methods(ml);
     bind_ml_pickling(ml);
+    seal_engine_class(ml);
     bind_dwls(m);
     bind_ordinal_functions(m);
     bind_pls(m);

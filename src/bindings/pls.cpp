@@ -11,8 +11,8 @@ namespace py = pybind11;
 namespace sem::bindings {
 
 void bind_pls(py::module_& m) {
-    py::class_<PlsEngine>(m, "PlsEngine")
-        .def(py::init<>())
+    py::class_<PlsEngine> cls(m, "PlsEngine", py::is_final());
+    cls.def("__init__", [](EmptyShell<PlsEngine> self) { fill_shell(self, PlsEngine()); })
         // data and path_matrix arrive as owned copies, so nothing the
         // numerics read can be changed by another thread once the lock is
         // released.
@@ -43,11 +43,16 @@ void bind_pls(py::module_& m) {
         })
         // Stateless: pickles to an empty state so that it can travel with
         // the other engines to worker processes.
-        .def(py::pickle([](const PlsEngine&) { return py::tuple(); },
-                        [](const py::tuple& state) {
-                            check_state(state, 0, "PlsEngine");
-                            return PlsEngine();
-                        }));
+        .def("__getstate__", [](const PlsEngine&) { return py::tuple(); })
+        .def("__setstate__",
+             [](EmptyShell<PlsEngine> self, const py::tuple& state) {
+                 const StateReader check("PlsEngine", state, 0);
+                 fill_shell(self, PlsEngine());
+             })
+        .def("__reduce_ex__", [](const PlsEngine&, int) {
+            return engine_reduction(py::type::of<PlsEngine>(), py::tuple());
+        });
+    seal_engine_class(cls);
 }
 
 }  // namespace sem::bindings
