@@ -413,18 +413,20 @@ def test_singular_structural_matrix_gives_gradient_and_information_sentinels():
     np.testing.assert_array_equal(engine.expected_hessian_fiml(theta, lists, counts, 5), np.full((5, 5), 1e10))
 
 
-def test_repeated_index_longer_than_model_is_singular_not_out_of_bounds():
+def test_repeated_index_longer_than_model_is_refused_not_out_of_bounds():
+    # A pattern longer than the model can only repeat an index; it is refused
+    # before any buffer sized by it is touched.
     model = one_factor_y()
     engine = model.ml_engine(True)
     theta = model.start_vector()
-    theta[model.names.index("m5[0,0]")] = 3.0  # psi: Sigma(0, 0) = 3 + theta_1
-    theta[model.names.index("m7[0,0]")] = 1.0  # = 4 exactly, so the Cholesky pivot is exactly 0
     k = model.p + 3
     lists, counts, means, covs = [[0] * k], [10], [np.zeros(k)], [np.eye(k)]
-    assert engine.objective_fiml(theta, lists, counts, means, covs) == 1e15
     n = model.n_free
-    np.testing.assert_array_equal(engine.gradient_fiml(theta, lists, counts, means, covs, n), np.full(n, 1e10))
-    np.testing.assert_array_equal(engine.expected_hessian_fiml(theta, lists, counts, n), np.full((n, n), 1e10))
+    for call in (lambda: engine.objective_fiml(theta, lists, counts, means, covs),
+                 lambda: engine.gradient_fiml(theta, lists, counts, means, covs, n),
+                 lambda: engine.expected_hessian_fiml(theta, lists, counts, n)):
+        with pytest.raises(ValueError, match=r"obs_indices\[0\] lists variable 0 twice"):
+            call()
 
 
 # --- bad input -------------------------------------------------------------

@@ -75,14 +75,16 @@ def test_nan_discrepancy_is_not_a_perfect_fit():
     nan_params = c.params.copy()
     nan_params[0] = np.nan
     assert c.engine.objective_ml(nan_params, c.S, c.xbar) == SENTINEL
+    # Non-finite sample moments are bad input, not a fit: a NaN above the
+    # diagonal of S would pass the factorisation (which reads the lower
+    # triangle) and reach only the trace.
     nan_mean = c.xbar.copy()
     nan_mean[1] = np.nan
-    assert c.engine.objective_ml(c.params, c.S, nan_mean) == SENTINEL
-    # A NaN above the diagonal of S passes the factorisation (which reads the
-    # lower triangle) but reaches the trace.
     S = c.S.copy()
     S[0, 2] = np.nan
-    assert c.engine.objective_ml(c.params, S, c.xbar) == SENTINEL
+    for args in ((c.S, nan_mean), (S, c.xbar)):
+        with pytest.raises(ValueError, match="must be finite"):
+            c.engine.objective_ml(c.params, *args)
 
 
 def test_a_new_sample_refills_the_cache():
@@ -113,7 +115,7 @@ def test_sample_cov_not_positive_definite(bad):
     else:
         S[2, 2] = np.nan
     good = c.engine.objective_ml(c.params, c.S)
-    with pytest.raises(ValueError, match="sample covariance matrix is not positive definite"):
+    with pytest.raises(ValueError, match="not positive definite|must be finite"):
         c.engine.objective_ml(c.params, S)
     # The engine and its cache are as before.
     assert c.engine.objective_ml(c.params, c.S) == good

@@ -2,6 +2,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <cmath>
+#include <sstream>
 #include <string>
 
 namespace py = pybind11;
@@ -10,6 +13,15 @@ namespace sem::bindings {
 
 namespace {
 std::string str(Eigen::Index v) { return std::to_string(static_cast<long long>(v)); }
+
+std::string num(double v) {
+    std::ostringstream out;
+    out.precision(17);
+    out << v;
+    return out.str();
+}
+
+std::string at(Eigen::Index i, Eigen::Index j) { return "[" + str(i) + ", " + str(j) + "]"; }
 }  // namespace
 
 ModelDims checked_dims(int nx, int ny, int nxi, int neta) {
@@ -53,6 +65,42 @@ void check_length(const char* name, Eigen::Index length, Eigen::Index expected) 
     if (length != expected) {
         throw py::value_error(std::string(name) + " must have length " + str(expected) +
                               ", got " + str(length));
+    }
+}
+
+void check_finite(const char* name, const Eigen::Ref<const Eigen::VectorXd>& v) {
+    for (Eigen::Index i = 0; i < v.size(); ++i) {
+        if (!std::isfinite(v(i))) {
+            throw py::value_error(std::string(name) + "[" + str(i) + "] is " + num(v(i)) +
+                                  "; it must be finite");
+        }
+    }
+}
+
+void check_symmetric_finite(const char* name, const Eigen::Ref<const Eigen::MatrixXd>& m) {
+    for (Eigen::Index j = 0; j < m.cols(); ++j) {
+        for (Eigen::Index i = 0; i < m.rows(); ++i) {
+            if (!std::isfinite(m(i, j))) {
+                throw py::value_error(std::string(name) + at(i, j) + " is " + num(m(i, j)) +
+                                      "; it must be finite");
+            }
+        }
+    }
+    const Eigen::Index n = std::min(m.rows(), m.cols());
+    for (Eigen::Index j = 0; j < n; ++j) {
+        for (Eigen::Index i = j + 1; i < n; ++i) {
+            const double a = m(i, j), b = m(j, i);
+            // Scaled by the entries and by their variances, so that a
+            // near-zero covariance of two large variables may still differ
+            // by rounding.
+            const double scale = std::max({std::abs(a), std::abs(b),
+                                           std::sqrt(std::abs(m(i, i) * m(j, j)))});
+            if (std::abs(a - b) > 1e-12 * scale) {
+                throw py::value_error(std::string(name) + " is not symmetric: " + name + at(i, j) +
+                                      " = " + num(a) + " but " + name + at(j, i) + " = " +
+                                      num(b));
+            }
+        }
     }
 }
 

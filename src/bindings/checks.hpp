@@ -16,5 +16,10 @@ void check_params(const ModelDescription& model, Eigen::Index length, bool with_
 void check_n_free(int n_free, Eigen::Index params_length);
 void check_square(const char* name, Eigen::Index rows, Eigen::Index cols, Eigen::Index p);
 void check_length(const char* name, Eigen::Index length, Eigen::Index expected);
+// Every entry finite.
+void check_finite(const char* name, const Eigen::Ref<const Eigen::VectorXd>& v);
+// Every entry finite and both triangles equal up to rounding (a relative
+// 1e-12): a factorisation reads one triangle, the trace terms read both.
+void check_symmetric_finite(const char* name, const Eigen::Ref<const Eigen::MatrixXd>& m);
 
 }  // namespace sem::bindings

@@ -23,13 +23,17 @@ using VectorRef = Eigen::Ref<const Eigen::VectorXd>;
 using MatrixRef = Eigen::Ref<const Eigen::MatrixXd>;
 
 // Validates the sample moments and hands on the mean only when the mean part
-// is active. A mean of the wrong length is refused even when it would be
-// ignored: it cannot belong to this model.
+// is active. A mean of the wrong length or with a non-finite entry is
+// refused even when it would be ignored: it cannot belong to this model.
 OptionalMean checked_sample_moments(const MlEngine& e, const MatrixRef& sample_cov,
                                     const OptionalMean& sample_mean) {
     const Eigen::Index p = e.dims().n_observed();
     check_square("sample_cov", sample_cov.rows(), sample_cov.cols(), p);
-    if (sample_mean) check_length("sample_mean", sample_mean->size(), p);
+    check_symmetric_finite("sample_cov", sample_cov);
+    if (sample_mean) {
+        check_length("sample_mean", sample_mean->size(), p);
+        check_finite("sample_mean", *sample_mean);
+    }
     if (e.meanstructure() && sample_mean) return sample_mean;
     return std::nullopt;
 }

@@ -4,13 +4,20 @@
 
 #include "fiml/pattern_gather.hpp"
 #include "model/implied_moments.hpp"
+#include "model/lu_inverse.hpp"
 
 namespace sem {
 
 double fiml_objective(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::VectorXd>& params,
                       const MissingPatterns& patterns) {
-    const ImpliedMoments moments = implied_moments(description, params);
+    const ModelMatrices m = build_model_matrices(description, params);
+    // As in the complete-data discrepancy: the LU "inverse" of a singular
+    // I - Beta is finite, so the Cholesky test alone would let a model without
+    // implied moments report a plausible value.
+    const LuInverse A = structural_inverse(m.Beta);
+    if (!A.invertible) return 1e15;
+    const ImpliedMoments moments = implied_moments(description.dims(), m, A.inverse);
     const Eigen::Index k_max = max_pattern_size(patterns.obs_indices);
     PatternGather gather(moments.Sigma, moments.mu, k_max);
     Eigen::MatrixXd SigmaInvS(k_max, k_max);

@@ -23,9 +23,15 @@ std::string missing_patterns_error(const MissingPatterns& m, Eigen::Index p, boo
         if (m.means.size() < n) return too_short("means", m.means.size(), n);
         if (m.covs.size() < n) return too_short("covs", m.covs.size(), n);
     }
+    std::vector<char> seen(static_cast<std::size_t>(std::max<Eigen::Index>(p, 0)));
     for (std::size_t q = 0; q < n; ++q) {
         const std::vector<int>& idx = m.obs_indices[q];
         const std::string at = "[" + str(static_cast<long long>(q)) + "]";
+        if (m.n_obs_list[q] < 0) {
+            return "n_obs_list" + at + " is " + str(m.n_obs_list[q]) +
+                   ", but a pattern cannot hold a negative number of cases";
+        }
+        std::fill(seen.begin(), seen.end(), 0);
         for (std::size_t a = 0; a < idx.size(); ++a) {
             if (idx[a] < 0 || idx[a] >= p) {
                 const std::string where = "obs_indices" + at + "[" +
@@ -33,6 +39,11 @@ std::string missing_patterns_error(const MissingPatterns& m, Eigen::Index p, boo
                 if (p == 0) return where + ", but the model has no observed variables";
                 return where + ", outside the observed variables 0 .. " + str(p - 1);
             }
+            if (seen[static_cast<std::size_t>(idx[a])]) {
+                return "obs_indices" + at + " lists variable " + str(idx[a]) +
+                       " twice; a pattern observes each variable at most once";
+            }
+            seen[static_cast<std::size_t>(idx[a])] = 1;
         }
         if (!with_moments) continue;
         const Eigen::Index k = static_cast<Eigen::Index>(idx.size());
@@ -45,6 +56,8 @@ std::string missing_patterns_error(const MissingPatterns& m, Eigen::Index p, boo
             return "covs" + at + " must be " + str(k) + " x " + str(k) + per_index + ", got " +
                    str(m.covs[q].rows()) + " x " + str(m.covs[q].cols());
         }
+        if (!m.means[q].allFinite()) return "means" + at + " holds a non-finite value";
+        if (!m.covs[q].allFinite()) return "covs" + at + " holds a non-finite value";
     }
     return {};
 }

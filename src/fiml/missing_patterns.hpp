@@ -18,15 +18,17 @@ struct MissingPatterns {
     std::vector<Eigen::MatrixXd> covs;   // k_p x k_p each
 };
 
-// Empty when every pattern can be cut out of a p-variable model (and, with
-// with_moments, its means and covs fit its index list); otherwise a message
-// naming the offending argument and its bound. A repeated index is accepted:
-// it only makes that pattern's covariance singular.
+// Empty when every pattern can be cut out of a p-variable model (indices in
+// range, none twice in one pattern, a count that is not negative) and, with
+// with_moments, its means and covs fit its index list and are finite;
+// otherwise a message naming the offending argument and its bound. A
+// repeated index is refused although it only makes that pattern's implied
+// covariance singular: the objective's Cholesky test does not always catch
+// it, and a pattern observes each variable once.
 std::string missing_patterns_error(const MissingPatterns& patterns, Eigen::Index p,
                                    bool with_moments);
 
-// Length of the longest index list; it sizes every per-pattern buffer (it may
-// exceed p when a list repeats an index).
+// Length of the longest index list; it sizes every per-pattern buffer.
 Eigen::Index max_pattern_size(const std::vector<std::vector<int>>& obs_indices);
 
 }  // namespace sem
