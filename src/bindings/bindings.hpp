@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings/engine_lifecycle.hpp"
+#include "bindings/real_arrays.hpp"
 #include "ml/ml_engine.hpp"
 
 namespace sem::bindings {

@@ -34,7 +34,8 @@ MlEngineClass bind_ml_engine(py::module_& m) {
 void bind_moment_methods(MlEngineClass& cls) {
     cls.def(
         "jacobian_implied_moments",
-        [](const MlEngine& e, Eigen::VectorXd params, int n_free) {
+        [](const MlEngine& e, const RealVector& real_params, int n_free) {
+            const Eigen::VectorXd& params = real_params.v;
             check_params(e.model(), params.size());
             check_n_free(n_free, params.size());
             return jacobian_implied_moments(e.model(), params, n_free, e.meanstructure());
@@ -42,7 +43,8 @@ void bind_moment_methods(MlEngineClass& cls) {
         py::arg("params"), py::arg("n_free"));
     cls.def(
         "get_implied_moments",
-        [](const MlEngine& e, Eigen::VectorXd params) {
+        [](const MlEngine& e, const RealVector& real_params) {
+            const Eigen::VectorXd& params = real_params.v;
             check_params(e.model(), params.size());
             ImpliedMoments im = implied_moments(e.model(), params);
             return std::make_pair(std::move(im.Sigma), std::move(im.mu));

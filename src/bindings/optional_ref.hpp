@@ -14,6 +14,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "bindings/real_arrays.hpp"
+
 namespace pybind11::detail {
 
 template <>

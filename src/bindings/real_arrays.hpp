@@ -1,0 +1,82 @@
+#pragma once
+
+// Float vectors from Python hold real numbers only. NumPy's forced cast to
+// float64 turns None into NaN, parses numeric strings and drops imaginary
+// parts, so a list such as [None, "1.5"] would reach the numerics as a
+// plausible parameter vector. Such input stays a conversion error
+// (TypeError), as any other argument that cannot be converted.
+
+#include <optional>
+#include <utility>
+
+#include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace sem::bindings {
+
+// True when NumPy would read `src` as an array of booleans, integers or
+// reals (an object array whose items are all such numbers included).
+bool holds_real_numbers(pybind11::handle src);
+
+// A copied float64 vector argument ("vector" in the binding table) with the
+// same check.
+struct RealVector {
+    Eigen::VectorXd v;
+};
+
+}  // namespace sem::bindings
+
+namespace pybind11::detail {
+
+// Every vector-ref argument: the library's own conversion behind the check.
+// The inner caster is that of an unaligned vector type, which maps the same
+// memory (and so keeps the no-copy view) but is a different instantiation.
+template <>
+struct type_caster<Eigen::Ref<const Eigen::VectorXd>> {
+    using Type = Eigen::Ref<const Eigen::VectorXd>;
+    using Inner =
+        Eigen::Ref<const Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor | Eigen::DontAlign>>;
+
+    bool load(handle src, bool convert) {
+        if (!sem::bindings::holds_real_numbers(src)) return false;
+        if (!inner_.load(src, convert)) return false;
+        ref_.emplace(static_cast<Inner&>(inner_));
+        return true;
+    }
+
+    template <typename T>
+    static handle cast(T&&, return_value_policy, handle) {
+        return none().release();  // never returned to Python
+    }
+
+    static constexpr auto name = make_caster<Inner>::name;
+    operator Type*() { return &*ref_; }
+    operator Type&() { return *ref_; }
+    template <typename T>
+    using cast_op_type = pybind11::detail::cast_op_type<T>;
+
+private:
+    make_caster<Inner> inner_;
+    std::optional<Type> ref_;
+};
+
+template <>
+struct type_caster<sem::bindings::RealVector> {
+    bool load(handle src, bool convert) {
+        if (!sem::bindings::holds_real_numbers(src)) return false;
+        make_caster<Eigen::VectorXd> inner;
+        if (!inner.load(src, convert)) return false;
+        value.v = cast_op<Eigen::VectorXd&&>(std::move(inner));
+        return true;
+    }
+
+    template <typename T>
+    static handle cast(T&&, return_value_policy, handle) {
+        return none().release();  // never returned to Python
+    }
+
+    PYBIND11_TYPE_CASTER(sem::bindings::RealVector, make_caster<Eigen::VectorXd>::name);
+};
+
+}  // namespace pybind11::detail
