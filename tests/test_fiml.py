@@ -398,7 +398,7 @@ def test_indefinite_but_invertible_pattern():
     assert np.isfinite(g).all() and (np.abs(g) < 1e10).all()
 
 
-def test_singular_structural_matrix_gives_gradient_and_information_sentinels():
+def test_singular_structural_matrix_gives_sentinels():
     m = Model(nx=0, ny=2, nxi=0, neta=1)
     m.fix(LAMBDA_Y, 0, 0)
     m.free(LAMBDA_Y, 1, 0, 1.0)
@@ -409,6 +409,9 @@ def test_singular_structural_matrix_gives_gradient_and_information_sentinels():
     engine = m.ml_engine(True)
     theta = m.start_vector()
     lists, counts, means, covs = [[0, 1]], [10], [np.zeros(2)], [np.eye(2)]
+    # The objective too: the LU "inverse" of the singular I - Beta is finite
+    # and would give a plausible value.
+    assert engine.objective_fiml(theta, lists, counts, means, covs) == 1e15
     np.testing.assert_array_equal(engine.gradient_fiml(theta, lists, counts, means, covs, 5), np.full(5, 1e10))
     np.testing.assert_array_equal(engine.expected_hessian_fiml(theta, lists, counts, 5), np.full((5, 5), 1e10))
 
@@ -476,6 +479,11 @@ BAD_INPUTS = {  # change to the valid arguments, message, methods that read the 
     "covs rows": (replace("covs", 0, lambda c: c[:-1]), "covs[0] must be 4 x 4", MOMENTS),
     "covs wrong square": (replace("covs", 1, lambda c: np.eye(4)), "covs[1] must be 3 x 3", MOMENTS),
     "empty pattern with a mean": (replace("means", 2, lambda m: np.zeros(1)), "means[2] must have length 0", MOMENTS),
+    # A repeated index reads as a superb fit (about -36 for a quarter of variances).
+    "repeated index": (replace("lists", 1, lambda idx: idx[:2] + idx[:1]), "obs_indices[1] lists variable", EVERY),
+    "negative count": (replace("counts", 3, lambda n: -n), "n_obs_list[3] is -", EVERY),
+    "inf mean": (replace("means", 0, lambda m: np.r_[m[:-1], np.inf]), "means[0] holds a non-finite", MOMENTS),
+    "nan cov": (replace("covs", 4, lambda c: np.full_like(c, np.nan)), "covs[4] holds a non-finite", MOMENTS),
 }
 
 

@@ -209,6 +209,34 @@ def test_out_of_range_codes_and_unequal_lengths(x, y, message, scores):
         categorical_casewise_scores(*args) if scores else bivariate_loglik(*args)
 
 
+@pytest.mark.parametrize("x, error, message", [
+    # Integers of any width and integral floats convert when they fit ...
+    (np.array([2, 0], dtype=np.int8), None, None),
+    (np.array([2, 0], dtype=np.uint64), None, None),
+    (np.array([2.0, 0.0]), None, None),
+    ([2, 0], None, None),
+    # ... anything else is refused with the original value, not wrapped or truncated.
+    (np.array([2**32, 0], dtype=np.int64), ValueError, r"x\[0\] is 4294967296, which does not fit"),
+    (np.array([0, 2**32 + 2]), ValueError, r"x\[1\] is 4294967298"),
+    (np.array([2**40, 0]), ValueError, r"x\[0\] is 1099511627776"),
+    ([2**70, 0], ValueError, r"x\[0\] is 1180591620717411303424"),
+    (np.array([1.7, 0.0]), ValueError, r"x\[0\] is 1.7, not an integer"),
+    (np.array([np.nan, 0.0]), ValueError, r"x\[0\] is nan"),
+    (np.array([1 + 2j, 0]), ValueError, r"x\[0\] is \(1\+2j\)"),
+    ([1, None], TypeError, r"x\[1\] is None"),
+    (np.array(["1", "0"]), TypeError, "incompatible function arguments"),
+])
+@pytest.mark.parametrize("scores", [False, True])
+def test_category_codes_convert_only_exactly(x, error, message, scores):
+    args = ([-0.5, 0.5], [0.0, 1.0], 0.3)
+    call = categorical_casewise_scores if scores else bivariate_loglik
+    if error is None:
+        np.testing.assert_array_equal(call(x, codes(1, 2), *args), call(codes(2, 0), codes(1, 2), *args))
+    else:
+        with pytest.raises(error, match=message):
+            call(x, codes(1, 2), *args)
+
+
 def test_ordinal_example_fits_the_three_factor_model(capsys):
     from fit_ordinal import main
 

@@ -244,6 +244,25 @@ def test_constant_indicator_contributes_nothing(rng, mode):
     np.testing.assert_allclose(res["latent_scores"], ref["latent_scores"], atol=1e-10)
 
 
+@pytest.mark.parametrize("exponent", [-150, -16, 154, 150])
+@pytest.mark.parametrize("mode", ["A", "B"])
+def test_estimates_do_not_depend_on_the_unit_of_measurement(rng, exponent, mode):
+    # Under an absolute sd guard and a plain squared norm, 1e-16 made every
+    # column "constant" and 1e154 overflowed, both reported as converged.
+    data, blocks = simulated(rng, 60, [3, 2], chain(2))
+    ulp = np.spacing(3.7)
+    wobble = 3.7 + ulp * rng.integers(-1, 2, size=60)  # constant to rounding
+    data = np.column_stack([wobble, data])
+    blocks = [[0] + [i + 1 for i in blocks[0]], [i + 1 for i in blocks[1]]]
+    ref = run(data, blocks, [mode, "A"], chain(2))
+    scaled = run(data * 10.0**exponent, blocks, [mode, "A"], chain(2))
+    assert ref["converged"] and scaled["converged"]
+    assert not ref["outer_loadings"][0].any() and not scaled["outer_loadings"][0].any()
+    for key in ("outer_weights", "outer_loadings", "inner_paths", "latent_scores"):
+        # 1e-12: the scaled data differ from the original by one rounding each
+        np.testing.assert_allclose(scaled[key], ref[key], atol=1e-12, err_msg=key)
+
+
 @pytest.mark.parametrize("mode", ["a", "b", "", "AA", " A", "Mode A"])
 def test_only_exact_A_selects_mode_a(rng, mode):
     data, blocks = simulated(rng, 50, [3, 3], chain(2))
