@@ -81,6 +81,8 @@ def call(fn, *args, **kw):
 
 
 def same(a, b):
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, tuple):
         return all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, float):
@@ -357,3 +359,153 @@ def test_pls_run_algorithm(n, P, J, max_iter, tol, data):
         assert out["outer_loadings"].shape == (cols, len(blocks))
         assert out["inner_paths"].shape == (len(blocks), len(blocks))
         assert 0 <= out["iterations"] <= max(max_iter, 0)
+
+
+# --- object lifecycle ---------------------------------------------------------
+# No sequence of __new__, __init__, __setstate__, __class__ assignment, copy
+# and pickle calls crashes the interpreter: an object without an engine
+# refuses every method with TypeError, a live engine refuses a second
+# __init__ or __setstate__, and a refused call leaves a live engine as it was.
+
+import copy as _copy  # noqa: E402
+import pickle as _pickle  # noqa: E402
+
+PLS_PROBE = (np.linspace(0.0, 1.0, 12).reshape(6, 2) ** 2, [[0], [1]], ["A", "B"],
+             np.array([[0.0, 0.0], [1.0, 0.0]]), 20, 1e-9)
+
+
+def dwls_args(dims):
+    p = dims[0] + dims[1]
+    k = p * (p - 1) // 2
+    return (*dims, np.linspace(0.1, 0.4, k), np.linspace(1.0, 2.0, k), [True] * p)
+
+
+LIFE = {  # class, constructor arguments from dims, probe
+    "ml": (_backend.MlEngine, lambda d: (*d, True),
+           lambda e: e.get_implied_moments(np.linspace(0.3, 1.1, 6))),
+    "dwls": (_backend.DwlsEngine, dwls_args, lambda e: e.implied_corr(np.linspace(0.2, 0.9, 6))),
+    "pls": (_backend.PlsEngine, lambda d: (), lambda e: e.run_algorithm(*PLS_PROBE)),
+}
+JUNK = [None, "1", 1.5, -1, 2**40, {}, [], (1, 2), [(1,)], {"a": 1}, [[0, 0, 0, True, 0, 0.0]]]
+small_dims = st.tuples(*[st.integers(0, 2)] * 4)
+life_op = st.one_of(
+    st.tuples(st.sampled_from(["new", "call", "getstate", "class", "copy", "deepcopy", "base",
+                               "reduce", "del"]), st.integers(0, 7)),
+    st.tuples(st.just("pickle"), st.integers(0, 7), st.integers(0, _pickle.HIGHEST_PROTOCOL)),
+    st.tuples(st.just("init"), st.integers(0, 7), small_dims, st.booleans()),
+    st.tuples(st.just("setstate"), st.integers(0, 7), small_dims, st.integers(-1, 7),
+              st.sampled_from(JUNK)),
+    st.tuples(st.just("add_mapping"), st.integers(0, 7), mapping_st),
+)
+
+
+def fingerprint(obj, probe):
+    return _pickle.dumps(obj.__getstate__()), probe(obj)
+
+
+def same_print(a, b):
+    return a[0] == b[0] and same(a[1], b[1])
+
+
+@FUZZ
+@given(which=st.sampled_from(sorted(LIFE)), dims=small_dims,
+       ops=st.lists(life_op, min_size=1, max_size=12))
+def test_no_sequence_of_object_calls_crashes(which, dims, ops):
+    cls, make_args, probe = LIFE[which]
+    others = [c for c, _, _ in LIFE.values() if c is not cls]
+    pool = [[cls(*make_args(dims)), True], [cls.__new__(cls), False]]  # [object, live]
+    for op in ops:
+        name, k = op[0], op[1] % (len(pool) or 1)
+        if name == "new" or not pool:
+            pool.append([cls.__new__(cls), False])
+            continue
+        obj, live = pool[k]
+        if name == "add_mapping" and cls is _backend.PlsEngine:
+            name = "call"
+        before = fingerprint(obj, probe) if live else None
+        refused = False
+        try:
+            if name == "call":
+                probe(obj)
+            elif name == "getstate":
+                obj.__getstate__()
+            elif name == "class":
+                obj.__class__ = others[op[1] % 2]
+            elif name in ("copy", "deepcopy", "pickle", "reduce"):
+                clone = {"copy": _copy.copy, "deepcopy": _copy.deepcopy,
+                         "pickle": lambda o: _pickle.loads(_pickle.dumps(o, protocol=op[-1])),
+                         "reduce": lambda o: _copy.copy(o) if o.__reduce_ex__(op[1]) else o}[name](obj)
+                assert type(clone) is cls and same_print(fingerprint(clone, probe), before)
+                pool.append([clone, True])
+            elif name == "base":
+                type(obj).__mro__[1]()
+            elif name == "del":
+                pool.pop(k)
+                continue
+            elif name == "init":
+                args = make_args(op[2]) if op[3] else (*op[2], "junk")
+                obj.__init__(*args)
+                pool[k][1] = True
+            elif name == "setstate":
+                state = list(cls(*make_args(op[2])).__getstate__())
+                if 0 <= op[3] < len(state):
+                    state[op[3]] = op[4]
+                obj.__setstate__(tuple(state))
+                pool[k][1] = True
+            elif name == "add_mapping":
+                obj.add_mapping(*op[2])
+                before = fingerprint(obj, probe)  # the one legitimate change
+        except EXPECTED as e:
+            refused = True
+            event(f"{name}: {type(e).__name__}")
+            if not live:
+                assert not pool[k][1]
+        # Only a shell may be filled; only "base" and "class" never succeed.
+        assert not (name in ("base", "class") and not refused)
+        if live:
+            assert not (name in ("init", "setstate") and not refused)
+            assert same_print(fingerprint(obj, probe), before)
+        elif name not in ("init", "setstate"):
+            assert refused
+
+
+@FUZZ
+@given(p=st.integers(1, 4), method=st.sampled_from(["objective_ml", "gradient_ml",
+                                                    "observed_hessian_ml"]),
+       kind=st.sampled_from(["asymmetric", "rounding", "non-finite S", "non-finite mean"]),
+       bad=st.sampled_from([np.nan, np.inf, -np.inf]), data=st.data())
+def test_sample_moments_must_be_symmetric_and_finite(p, method, kind, bad, data):
+    """A factorisation reads one triangle of S and the trace both: an
+    asymmetric S once scored a perfect fit (0.0) with a non-zero gradient."""
+    eng = _backend.MlEngine(0, p, 0, 1, True)
+    for i in range(p):
+        eng.add_mapping(1, i, 0, True, i, 0.0)
+        eng.add_mapping(7, i, i, True, p + i, 0.0)
+        eng.add_mapping(10, i, 0, True, 2 * p + i, 0.0)
+    eng.add_mapping(5, 0, 0, False, 0, 1.0)
+    params = np.linspace(0.5, 1.2, 3 * p)
+    g = data.draw(hnp.arrays(np.float64, (p, p), elements=st.floats(-2, 2)), label="g")
+    S, mean = g @ g.T + np.eye(p), np.linspace(-0.3, 0.3, p)
+    i, j = data.draw(st.integers(0, p - 1), label="i"), data.draw(st.integers(0, p - 1), label="j")
+    call = {
+        "objective_ml": lambda S, m: eng.objective_ml(params, S, m),
+        "gradient_ml": lambda S, m: eng.gradient_ml(params, S, m, 3 * p),
+        "observed_hessian_ml": lambda S, m: eng.observed_hessian_ml(params, S, m, 3 * p),
+    }[method]
+    good = call(S, mean)
+    bad_S, bad_mean = S.copy(), mean.copy()
+    if kind in ("asymmetric", "rounding"):
+        if i == j:
+            return
+        # 1e-14 of the variances is rounding; 1e-9 is a different matrix.
+        bad_S[i, j] += (1e-14 if kind == "rounding" else 1e-9) * np.sqrt(S[i, i] * S[j, j])
+    elif kind == "non-finite S":
+        bad_S[i, j] = bad
+    else:
+        bad_mean[i] = bad
+    if kind == "rounding":
+        np.testing.assert_allclose(call(bad_S, bad_mean), good, rtol=1e-8, atol=1e-10)
+    else:
+        with pytest.raises(ValueError, match="not symmetric|must be finite"):
+            call(bad_S, bad_mean)
+    assert same(call(S, mean), good)  # the engine is as before

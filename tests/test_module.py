@@ -169,3 +169,27 @@ def test_engine_arguments_by_keyword_and_default():
         _backend.MlEngine(1, 1, 1, 2**31)  # does not fit a 32-bit int
     with pytest.raises(TypeError):
         e.add_mapping(0, 0, 0, True, 0)  # six arguments, all required
+
+
+@pytest.mark.parametrize("params", [[None, 1.0], ["0.5", 1.0], np.array([0.5 + 1j, 1.0]),
+                                    np.array([None, 1.0], dtype=object), np.array(["0.5", "1"])])
+@pytest.mark.parametrize("method", ["objective_ml", "get_implied_moments", "jacobian_implied_moments",
+                                    "objective_fiml", "objective_dwls"])
+def test_params_holding_none_or_strings_are_a_conversion_error(params, method):
+    # NumPy's forced cast would read None as NaN and parse "0.5".
+    ml = _backend.MlEngine(0, 2, 0, 1)
+    dwls = _backend.DwlsEngine(0, 2, 0, 1, [0.3], [1.0], [False, False])
+    for e in (ml, dwls):
+        e.add_mapping(1, 0, 0, True, 0, 0.0)
+        e.add_mapping(1, 1, 0, True, 1, 0.0)
+    calls = {
+        "objective_ml": lambda p: ml.objective_ml(p, np.eye(2)),
+        "get_implied_moments": lambda p: ml.get_implied_moments(p)[0],
+        "jacobian_implied_moments": lambda p: ml.jacobian_implied_moments(p, 2),
+        "objective_fiml": lambda p: ml.objective_fiml(p, [[0, 1]], [5], [np.zeros(2)], [np.eye(2)]),
+        "objective_dwls": lambda p: dwls.objective_dwls(p),
+    }
+    before = calls[method](np.array([0.5, 1.0]))
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        calls[method](params)
+    np.testing.assert_array_equal(calls[method]([0.5, 1]), before)
