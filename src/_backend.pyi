@@ -7,7 +7,7 @@ Arguments that cannot be converted raise TypeError; inputs that do not fit
 the model (shapes, lengths, indices, ``n_free``) raise ValueError.
 """
 
-from typing import Any, TypedDict, final
+from typing import Any, SupportsIndex, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -111,6 +111,7 @@ class MlEngine:
         """The implied covariance matrix Sigma and mean vector mu."""
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
 
 @final
 class DwlsEngine:
@@ -148,6 +149,7 @@ class DwlsEngine:
         """Residual variances as used, ordinal ones set for unit variance."""
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
 
 def categorical_casewise_scores(
     x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
@@ -155,7 +157,8 @@ def categorical_casewise_scores(
     """Forward-difference scores of each case's bivariate probit log-probability.
 
     Columns: thresholds of x, thresholds of y, then the correlation.
-    ValueError for codes outside 0..K or x and y of different lengths.
+    ValueError for codes outside 0..K, codes that are not integers or do not
+    fit 32 bits, or x and y of different lengths.
     """
 
 def bivariate_loglik(
@@ -186,3 +189,4 @@ class PlsEngine:
         """
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...], /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
