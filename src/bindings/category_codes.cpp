@@ -60,9 +60,8 @@ void from_integers(const char* name, const py::array& a, Eigen::VectorXi& out) {
     const auto r = v.template unchecked<1>();
     for (py::ssize_t k = 0; k < r.shape(0); ++k) {
         const T c = r(k);
-        const bool fits = std::is_signed<T>::value
-                              ? (static_cast<long long>(c) >= kMin && static_cast<long long>(c) <= kMax)
-                              : static_cast<unsigned long long>(c) <= static_cast<unsigned long long>(kMax);
+        bool fits = c <= static_cast<T>(kMax);
+        if constexpr (std::is_signed<T>::value) fits = fits && c >= static_cast<T>(kMin);
         if (!fits) refuse(name, k, std::to_string(c), kTooWide);
         out(k) = static_cast<int>(c);
     }
@@ -87,7 +86,9 @@ int from_object(const char* name, py::ssize_t k, py::handle item) {
         return static_cast<int>(c);
     }
     if (PyFloat_Check(item.ptr())) return from_double(name, k, PyFloat_AS_DOUBLE(item.ptr()));
-    if (PyComplex_Check(item.ptr())) refuse(name, k, py::str(item).cast<std::string>(), kNotInteger);
+    if (PyComplex_Check(item.ptr())) {
+        refuse(name, k, py::str(item).cast<std::string>(), kNotInteger);
+    }
     throw py::type_error(std::string(name) + "[" + std::to_string(k) + "] is " +
                          py::repr(item).cast<std::string>() + ", not a number");
 }

@@ -45,8 +45,8 @@ void bind_dwls(py::module_& m) {
             fill_shell(self, make_engine(nx, ny, nxi, neta, std::move(s_vec), std::move(w_inv),
                                          std::move(is_ordinal)));
         },
-        py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"), py::arg("s_vec"),
-            py::arg("w_inv"), py::arg("is_ordinal"));
+        fills_shell(), py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
+        py::arg("s_vec"), py::arg("w_inv"), py::arg("is_ordinal"));
     cls.def("add_mapping", [](DwlsEngine& e, int matrix_id, int row, int col, bool is_free,
                               int param_index, double value) {
         e.add_mapping(checked_mapping(e.dims(), matrix_id, row, col, is_free, param_index, value));
@@ -102,17 +102,20 @@ void bind_dwls(py::module_& m) {
                               mappings_state(e.model()));
     };
     cls.def("__getstate__", state);
-    cls.def("__setstate__", [](EmptyShell<DwlsEngine> self, const py::tuple& state) {
-        const StateReader r("DwlsEngine", state, 8);
-        const char* vector = "a float64 vector";
-        DwlsEngine e = make_engine(
-            r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"), r.integer(3, "neta"),
-            r.value<Eigen::VectorXd>(r.item(4), "s_vec", vector, true),
-            r.value<Eigen::VectorXd>(r.item(5), "w_inv", vector, true),
-            r.value<std::vector<bool>>(r.item(6), "is_ordinal", "a list of bools", false));
-        restore_mappings(e, r, 7);
-        fill_shell(self, std::move(e));
-    });
+    cls.def(
+        "__setstate__",
+        [](EmptyShell<DwlsEngine> self, const py::tuple& state) {
+            const StateReader r("DwlsEngine", state, 8);
+            const char* vector = "a float64 vector";
+            DwlsEngine e = make_engine(
+                r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"), r.integer(3, "neta"),
+                r.value<Eigen::VectorXd>(r.item(4), "s_vec", vector, true),
+                r.value<Eigen::VectorXd>(r.item(5), "w_inv", vector, true),
+                r.value<std::vector<bool>>(r.item(6), "is_ordinal", "a list of bools", false));
+            restore_mappings(e, r, 7);
+            fill_shell(self, std::move(e));
+        },
+        fills_shell());
     cls.def("__reduce_ex__", [state](const DwlsEngine& e, int) {
         return engine_reduction(py::type::of<DwlsEngine>(), state(e));
     });

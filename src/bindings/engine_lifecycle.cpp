@@ -39,6 +39,7 @@ void make_plain_method(py::handle cls, const char* name) {
              py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(method.ptr()));
          rec != nullptr; rec = rec->next) {
         rec->is_constructor = false;
+        rec->is_new_style_constructor = false;
     }
 }
 

@@ -46,6 +46,11 @@ std::string class_name(const std::type_info& type);
 // Throws TypeError when `shell` already holds an engine.
 void require_empty(const pybind11::detail::value_and_holder& shell, const std::type_info& type);
 
+// Mark for the `__init__` and `__setstate__` definitions that fill a shell:
+// the library's debug builds warn about any other constructor as an old-style
+// placement-new one. seal_engine_class clears the mark again.
+using fills_shell = pybind11::detail::is_new_style_constructor;
+
 // Called once every method of the class is bound: the shell-filling
 // `__init__` and `__setstate__` become plain methods, so that the library's
 // silent return for a live object does not pre-empt their own check, and the

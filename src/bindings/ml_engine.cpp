@@ -20,8 +20,8 @@ MlEngineClass bind_ml_engine(py::module_& m) {
         [](EmptyShell<MlEngine> self, int nx, int ny, int nxi, int neta, bool meanstructure) {
             fill_shell(self, MlEngine(checked_dims(nx, ny, nxi, neta), meanstructure));
         },
-        py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
-            py::arg("meanstructure") = false);
+        fills_shell(), py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
+        py::arg("meanstructure") = false);
     cls.def("add_mapping",
             [](MlEngine& e, int matrix_id, int row, int col, bool is_free, int param_index,
                double value) {
@@ -60,14 +60,17 @@ void bind_ml_pickling(MlEngineClass& cls) {
                               mappings_state(e.model()));
     };
     cls.def("__getstate__", state);
-    cls.def("__setstate__", [](EmptyShell<MlEngine> self, const py::tuple& state) {
-        const StateReader r("MlEngine", state, 6);
-        MlEngine e(checked_dims(r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"),
-                                r.integer(3, "neta")),
-                   r.flag(4, "meanstructure"));
-        restore_mappings(e, r, 5);
-        fill_shell(self, std::move(e));
-    });
+    cls.def(
+        "__setstate__",
+        [](EmptyShell<MlEngine> self, const py::tuple& state) {
+            const StateReader r("MlEngine", state, 6);
+            MlEngine e(checked_dims(r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"),
+                                    r.integer(3, "neta")),
+                       r.flag(4, "meanstructure"));
+            restore_mappings(e, r, 5);
+            fill_shell(self, std::move(e));
+        },
+        fills_shell());
     cls.def("__reduce_ex__", [state](const MlEngine& e, int) {
         return engine_reduction(py::type::of<MlEngine>(), state(e));
     });

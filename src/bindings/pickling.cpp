@@ -29,8 +29,9 @@ StateReader::StateReader(const char* engine, const py::tuple& state, std::size_t
 }
 
 void StateReader::fail_type(const std::string& field, const char* expected, py::handle got) const {
+    const std::string type = py::str(py::type::handle_of(got).attr("__name__"));
     throw py::type_error("invalid " + engine_ + " state: " + field + " must be " + expected +
-                         ", got " + py::str(py::type::handle_of(got).attr("__name__")).cast<std::string>());
+                         ", got " + type);
 }
 
 int StateReader::integer(std::size_t i, const char* field) const {

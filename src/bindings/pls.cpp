@@ -12,7 +12,8 @@ namespace sem::bindings {
 
 void bind_pls(py::module_& m) {
     py::class_<PlsEngine> cls(m, "PlsEngine", py::is_final());
-    cls.def("__init__", [](EmptyShell<PlsEngine> self) { fill_shell(self, PlsEngine()); })
+    cls.def("__init__", [](EmptyShell<PlsEngine> self) { fill_shell(self, PlsEngine()); },
+            fills_shell())
         // data and path_matrix arrive as owned copies, so nothing the
         // numerics read can be changed by another thread once the lock is
         // released.
@@ -48,7 +49,8 @@ void bind_pls(py::module_& m) {
              [](EmptyShell<PlsEngine> self, const py::tuple& state) {
                  const StateReader check("PlsEngine", state, 0);
                  fill_shell(self, PlsEngine());
-             })
+             },
+             fills_shell())
         .def("__reduce_ex__", [](const PlsEngine&, int) {
             return engine_reduction(py::type::of<PlsEngine>(), py::tuple());
         });

@@ -35,8 +35,8 @@ namespace pybind11::detail {
 template <>
 struct type_caster<Eigen::Ref<const Eigen::VectorXd>> {
     using Type = Eigen::Ref<const Eigen::VectorXd>;
-    using Inner =
-        Eigen::Ref<const Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor | Eigen::DontAlign>>;
+    using Unaligned = Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor | Eigen::DontAlign>;
+    using Inner = Eigen::Ref<const Unaligned>;
 
     bool load(handle src, bool convert) {
         if (!sem::bindings::holds_real_numbers(src)) return false;
