@@ -380,10 +380,10 @@ def dwls_args(dims):
     return (*dims, np.linspace(0.1, 0.4, k), np.linspace(1.0, 2.0, k), [True] * p)
 
 
-LIFE = {  # class, constructor arguments from dims, probe
+LIFE = {  # class, constructor arguments from dims, probe (9 params cover mapping_st)
     "ml": (_backend.MlEngine, lambda d: (*d, True),
-           lambda e: e.get_implied_moments(np.linspace(0.3, 1.1, 6))),
-    "dwls": (_backend.DwlsEngine, dwls_args, lambda e: e.implied_corr(np.linspace(0.2, 0.9, 6))),
+           lambda e: e.get_implied_moments(np.linspace(0.3, 1.1, 9))),
+    "dwls": (_backend.DwlsEngine, dwls_args, lambda e: e.implied_corr(np.linspace(0.2, 0.9, 9))),
     "pls": (_backend.PlsEngine, lambda d: (), lambda e: e.run_algorithm(*PLS_PROBE)),
 }
 JUNK = [None, "1", 1.5, -1, 2**40, {}, [], (1, 2), [(1,)], {"a": 1}, [[0, 0, 0, True, 0, 0.0]]]
