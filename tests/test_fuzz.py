@@ -460,6 +460,8 @@ def test_no_sequence_of_object_calls_crashes(which, dims, ops):
             event(f"{name}: {type(e).__name__}")
             if not live:
                 assert not pool[k][1]
+        else:
+            event(f"{name}: done")
         # Only a shell may be filled; only "base" and "class" never succeed.
         assert not (name in ("base", "class") and not refused)
         if live:
