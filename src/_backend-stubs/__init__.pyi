@@ -12,6 +12,8 @@ from typing import Any, TypedDict, final
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
+
 _Vector = npt.NDArray[np.float64]
 _Matrix = npt.NDArray[np.float64]
 
