@@ -214,7 +214,7 @@ def test_ordinal_example_fits_the_three_factor_model(capsys):
 
     out = main()
     assert out["converged"]
-    assert "Factor correlations" in capsys.readouterr().out
+    assert "visual ~~ textual" in capsys.readouterr().out
     # standardised loadings and correlations of a proper solution
     assert np.all((out["params"][:9] > 0) & (out["params"][:9] < 1))
     assert np.all(np.abs(out["params"][9:]) < 1)
