@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import multiprocessing
 import os
+import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
 
@@ -92,13 +93,17 @@ def run_pool(engine, data, start, seed_chunks, workers):
         return np.vstack(results), time.perf_counter() - t0
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog="bootstrap", description=__doc__.split("\n\n")[0])
     ap.add_argument("--resamples", type=int, default=1000)
     ap.add_argument("--workers", type=int, default=2)
     ap.add_argument("--pool", choices=["dask", "process"], default="dask")
     ap.add_argument("--scheduler", default="", help="address of a running Dask scheduler")
-    args = ap.parse_args(argv)
+    return ap
+
+
+def main(argv: list[str] | None = None):
+    args = parser().parse_args([] if argv is None else argv)
     # One BLAS thread per worker process: the workers are the parallelism,
     # and oversubscribed BLAS threads only contend for the cores.
     os.environ["OPENBLAS_NUM_THREADS"] = "1"
@@ -140,4 +145,4 @@ def main(argv=None):
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

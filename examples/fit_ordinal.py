@@ -61,17 +61,26 @@ def threshold_scores(codes: np.ndarray, tau: np.ndarray) -> np.ndarray:
     return u
 
 
+def cells(x: np.ndarray, y: np.ndarray):
+    """The pair's occupied cells: their codes, counts and each case's cell.
+
+    Cases in one cell share every likelihood term, so the sums over cases
+    are count-weighted sums over at most K^2 cells.
+    """
+    keys, which, counts = np.unique(np.column_stack([x, y]), axis=0, return_inverse=True,
+                                    return_counts=True)
+    return (np.ascontiguousarray(keys[:, 0]), np.ascontiguousarray(keys[:, 1]),
+            counts.astype(float), which.ravel())
+
+
 def polychoric(x, y, tau_x, tau_y) -> float:
-    res = minimize_scalar(lambda r: -bivariate_loglik_sum(x, y, tau_x, tau_y, r),
+    cx, cy, counts, _ = cells(x, y)
+    res = minimize_scalar(lambda r: -counts @ _backend.bivariate_loglik(cx, cy, tau_x, tau_y, r),
                           bounds=(-0.99, 0.99), method="bounded", options={"xatol": 1e-8})
     return float(res.x)
 
 
-def bivariate_loglik_sum(x, y, tau_x, tau_y, rho) -> float:
-    return float(_backend.bivariate_loglik(x, y, tau_x, tau_y, rho).sum())
-
-
-def polychoric_influence(x, y, tau_x, tau_y, rho, u_x, u_y, h: float = 1e-4) -> np.ndarray:
+def polychoric_influence(x, y, tau_x, tau_y, rho, h: float = 1e-4) -> np.ndarray:
     """Each case's influence on rho-hat, the thresholds' estimation included:
     rho-hat - rho is about the mean of these; their mean square is N avar.
 
@@ -81,30 +90,30 @@ def polychoric_influence(x, y, tau_x, tau_y, rho, u_x, u_y, h: float = 1e-4) -> 
     derivatives of sum s and H those of sum u, taken by central differences
     of the casewise scores themselves.
     """
+    cx, cy, counts, which = cells(x, y)
     kx = len(tau_x)
     point = np.concatenate([tau_x, tau_y, [rho]])
 
-    def rho_score(q):
-        return _backend.categorical_casewise_scores(x, y, q[:kx], q[kx:-1], q[-1])[:, -1]
+    def rho_score(q):  # per cell
+        return _backend.categorical_casewise_scores(cx, cy, q[:kx], q[kx:-1], q[-1])[:, -1]
+
+    def threshold_sums(q):  # sum u over the cases, both variables
+        return np.concatenate([counts @ threshold_scores(cx, q[:kx]),
+                               counts @ threshold_scores(cy, q[kx:])])
 
     g = np.empty(point.size)
+    H = np.empty((point.size - 1, point.size - 1))
     for m in range(point.size):
         step = np.zeros(point.size)
         step[m] = h
-        g[m] = (rho_score(point + step).sum() - rho_score(point - step).sum()) / (2 * h)
-    # The two variables' thresholds come from separate likelihoods: H is
-    # block diagonal.
-    H = np.zeros((point.size - 1, point.size - 1))
-    for block, (codes, tau, offset) in enumerate(((x, tau_x, 0), (y, tau_y, kx))):
-        for m in range(tau.size):
-            step = np.zeros(tau.size)
-            step[m] = h
-            H[offset:offset + tau.size, offset + m] = (
-                threshold_scores(codes, tau + step).sum(axis=0)
-                - threshold_scores(codes, tau - step).sum(axis=0)) / (2 * h)
-    u = np.hstack([u_x, u_y])
-    s = rho_score(point)
-    return -len(s) * (s - u @ np.linalg.solve(H.T, g[:-1])) / g[-1]
+        g[m] = counts @ (rho_score(point + step) - rho_score(point - step)) / (2 * h)
+        if m < point.size - 1:
+            # Block diagonal: each variable's thresholds have their own likelihood.
+            H[:, m] = (threshold_sums(point[:-1] + step[:-1])
+                       - threshold_sums(point[:-1] - step[:-1])) / (2 * h)
+    u = np.hstack([threshold_scores(cx, tau_x), threshold_scores(cy, tau_y)])
+    per_cell = -(rho_score(point) - u @ np.linalg.solve(H.T, g[:-1])) / g[-1]
+    return len(x) * per_cell[which]
 
 
 def three_factor_model() -> Model:
@@ -134,13 +143,12 @@ def main(argv: list[str] | None = None) -> dict:
     n, p = data.shape
     codes = [quantile_categories(data[:, j], k) for j in range(p)]
     taus = [marginal_thresholds(c, k) for c in codes]
-    u = [threshold_scores(c, t) for c, t in zip(codes, taus)]
 
     # statistics order: below the diagonal, column by column
     pairs = [(i, j) for j in range(p) for i in range(j + 1, p)]
     rho = np.array([polychoric(codes[i], codes[j], taus[i], taus[j]) for i, j in pairs])
     influence = np.column_stack([
-        polychoric_influence(codes[i], codes[j], taus[i], taus[j], r, u[i], u[j])
+        polychoric_influence(codes[i], codes[j], taus[i], taus[j], r)
         for (i, j), r in zip(pairs, rho)])                      # n x n_stats
     gamma = influence.T @ influence / n    # acov of sqrt(n) (r - rho)
     weights = 1.0 / np.diag(gamma)
