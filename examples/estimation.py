@@ -61,20 +61,32 @@ def fit_ml(engine, S: np.ndarray, start: Vector, *, mean: Vector | None = None,
            newton: bool = False, tol: float = 1e-9) -> Fit:
     """ML estimates for one sample covariance matrix (divisor N).
 
-    `newton` ends with one step on the exact Hessian: scoring converges
-    linearly away from a perfect fit, Newton quadratically from close by.
+    `newton` finishes with Newton steps on the exact Hessian once scoring
+    is close: scoring converges only linearly away from a perfect fit,
+    Newton quadratically from close by. Where the exact Hessian is not
+    positive definite, scoring carries on.
     """
     n = len(start)
-    fit = scoring(lambda t: engine.objective_ml(t, S, mean),
-                  lambda t: engine.gradient_ml(t, S, mean, n),
-                  lambda t: engine.expected_hessian_ml(t, n), start, tol=tol)
-    if newton and fit.converged:
-        x = fit.x - np.linalg.solve(engine.observed_hessian_ml(fit.x, S, mean, n),
-                                    engine.gradient_ml(fit.x, S, mean, n))
-        f = engine.objective_ml(x, S, mean)
-        if f <= fit.fun:
-            fit = Fit(x, f, fit.iterations + 1, True)
-    return fit
+
+    def objective(t):
+        return engine.objective_ml(t, S, mean)
+
+    def gradient(t):
+        return engine.gradient_ml(t, S, mean, n)
+
+    def expected(t):
+        return engine.expected_hessian_ml(t, n)
+
+    if not newton:
+        return scoring(objective, gradient, expected, start, tol=tol)
+    near = scoring(objective, gradient, expected, start, tol=max(tol, 1e-4))
+    if not near.converged:
+        return near
+    fit = scoring(objective, gradient, lambda t: engine.observed_hessian_ml(t, S, mean, n),
+                  near.x, tol=tol, maxiter=20)
+    if not fit.converged:
+        fit = scoring(objective, gradient, expected, fit.x, tol=tol)
+    return Fit(fit.x, fit.fun, near.iterations + fit.iterations, fit.converged)
 
 
 def fit_fiml(engine, patterns, start: Vector, *, tol: float = 1e-9) -> Fit:
