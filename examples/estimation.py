@@ -28,9 +28,11 @@ class Fit:
 
 def scoring(objective: Callable[[Vector], float], gradient: Callable[[Vector], Vector],
             information: Callable[[Vector], np.ndarray], start: Vector, *,
-            tol: float = 1e-9, maxiter: int = 200) -> Fit:
+            tol: float = 1e-9, maxiter: int = 200, last_below: float = 0.0) -> Fit:
     """Minimise F from `start`; converged when the Newton decrement g'H^-1 g
-    (twice the predicted decrease of F) is below `tol`."""
+    (twice the predicted decrease of F) is below `tol`, or, with `H` the
+    exact Hessian, once a full step from a decrement below `last_below` is
+    taken: Newton's quadratic convergence leaves nothing to check after it."""
     x = np.array(start, dtype=float)
     f = objective(x)
     for it in range(1, maxiter + 1):
@@ -44,6 +46,11 @@ def scoring(objective: Callable[[Vector], float], gradient: Callable[[Vector], V
             return Fit(x, f, it, False)
         if decrement < tol:
             return Fit(x, f, it, True)
+        if decrement < last_below:
+            trial = x + step
+            f_trial = objective(trial)
+            if f_trial <= f:
+                return Fit(trial, f_trial, it, True)
         t = 1.0
         while t > 1e-10:
             trial = x + t * step
@@ -79,11 +86,11 @@ def fit_ml(engine, S: np.ndarray, start: Vector, *, mean: Vector | None = None,
 
     if not newton:
         return scoring(objective, gradient, expected, start, tol=tol)
-    near = scoring(objective, gradient, expected, start, tol=max(tol, 1e-4))
+    near = scoring(objective, gradient, expected, start, tol=max(tol, 1e-2))
     if not near.converged:
         return near
     fit = scoring(objective, gradient, lambda t: engine.observed_hessian_ml(t, S, mean, n),
-                  near.x, tol=tol, maxiter=20)
+                  near.x, tol=tol, maxiter=20, last_below=1e-8)
     if not fit.converged:
         fit = scoring(objective, gradient, expected, fit.x, tol=tol)
     return Fit(fit.x, fit.fun, near.iterations + fit.iterations, fit.converged)
