@@ -86,8 +86,7 @@ def run_dask(engine, data, start, seed_chunks, workers, address, progress_bar=Tr
         futures = [client.submit(bootstrap_chunk, eng, data, start, s, pure=False)
                    for s in seed_chunks]
         if progress_bar:
-            progress(futures)
-            print(file=sys.stderr)
+            progress(futures)  # draws on stdout and erases itself when done
         results = client.gather(futures)
         return *collect(results), time.perf_counter() - t0
     finally:
