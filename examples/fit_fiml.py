@@ -132,10 +132,10 @@ def main(argv: list[str] | None = None) -> dict:
 
     n_missing = int(np.isnan(incomplete).sum())
     print(f"Political democracy, FIML: {n_missing} of {incomplete.size} values removed at random "
-          f"({n_missing / incomplete.size:.1%}), {len(partial[0])} missing-data patterns; "
-          f"Fisher scoring, {iterations} iterations")
-    print("Std.Err: cov = 2/N * inv(expected_hessian_fiml), N = number of cases; "
-          "observed: the same from the observed information")
+          f"({n_missing / incomplete.size:.1%}),")
+    print(f"{len(partial[0])} missing-data patterns; Fisher scoring, {iterations} iterations")
+    print("Std.Err: cov = 2/N * inv(expected_hessian_fiml), N = number of cases;")
+    print("observed: the same scaling on the observed information")
     report.print_lines(report.parameter_table(model.names, theta, se, {"observed": se_obs}))
     print()
     report.print_lines(report.ml_fit_rows(N, model.n_free, stat, df, base_stat, base_df,

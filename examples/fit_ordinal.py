@@ -183,20 +183,20 @@ def main(argv: list[str] | None = None) -> dict:
         print(f"  {nm:<2}" + "".join(report.number(R[i, j], 7) for j in range(i + 1)))
     print(f"DWLS weights 1/(N avar), two-step avar with the thresholds' estimation: "
           f"median {np.median(weights):.3f}")
-    print(f"BFGS, {fit.nit} iterations ({'converged' if fit.success else fit.message}); "
-          "Std.Err from the expected information, robust: sandwich with the polychorics' "
+    print(f"DWLS by BFGS, {fit.nit} iterations ({'converged' if fit.success else fit.message})")
+    print("Std.Err from the expected information, robust: sandwich with the polychorics' "
           "full covariance")
     report.print_lines(report.parameter_table(model.names, est, se, {"robust": robust}))
-    print("Residual variances (unit-variance latent responses): "
-          + " ".join(f"{nm} {v:.3f}" for nm, v in zip(names, theta)))
+    print("Residual variances (from the unit variance of the latent responses)")
+    print("  " + " ".join(f"{nm} {v:.3f}" for nm, v in zip(names, theta)))
     print()
     report.print_lines(report.fit_rows([
         ("N, free parameters", (n, model.n_free)),
         ("DWLS F, T = N F", (fit.fun, stat)),
         ("df, p-value (T as chi-square)", (df, float(chi2.sf(stat, df)))),
     ]))
-    print(f"  (T uses N = {n}, the number of cases, not N - 1; thresholds are not part "
-          "of the DWLS fit, so neither statistics nor parameters count them)")
+    print(f"  (T uses N = {n}, the number of cases, not N - 1; the thresholds are not")
+    print("  part of the DWLS fit, so neither the statistics nor the parameters count them)")
     phi = np.eye(3)
     for kk, (f, g) in enumerate(combinations(range(3), 2)):
         phi[f, g] = phi[g, f] = est[9 + kk]

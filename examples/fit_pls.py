@@ -46,7 +46,7 @@ def main(argv: list[str] | None = None) -> None:
     W, L, B = res["outer_weights"], res["outer_loadings"], res["inner_paths"]
     state = "converged" if res["converged"] else "did not converge"
     print(f"PLS path model, political democracy data (n = {res['latent_scores'].shape[0]}), "
-          f"Mode A, factorial inner weighting: {state} after {res['iterations']} iterations\n")
+          f"Mode A, factorial inner weighting:\n{state} after {res['iterations']} iterations\n")
     print("Outer weights are the raw Mode A weights (correlations with the inner estimate).")
     print(f"{'composite':<10}{'indicator':<11}{'weight':>9}{'loading':>9}")
     for j, lv in enumerate(LATENT):

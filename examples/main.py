@@ -57,7 +57,7 @@ def run_all() -> None:
         print(f"{' ' + name + ' ':=^78}")
         t0 = time.perf_counter()
         importlib.import_module(name).main([])
-        print(f"({name}: {time.perf_counter() - t0:.2f} s)\n")
+        print(f"({name}: {time.perf_counter() - t0:.3f} s)\n")
 
 
 def main(argv: list[str]) -> int:
