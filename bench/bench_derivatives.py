@@ -10,11 +10,13 @@ evaluated at the generating parameters slightly perturbed):
   - casewise_scores for N = 10,000 on the p = 60 CFA against N objectives.
 
 Each figure is a median of time.perf_counter() over repeats after one
-warm-up call. "fresh process" figures come from new interpreters that have
-only unpickled the engine (medians over several such processes): the first
-call there pays for first-touch page faults of its buffers, while the main
-process has allocated and freed large NumPy arrays (which raises the C
-library's heap trim threshold), so its medians show the warm state.
+warm-up call, in one of two heap states. The main process first frees one
+large block, which (glibc) raises the heap trim threshold, so buffers freed
+by a call stay mapped for the next one: its figures are the warm state that
+any process holding large NumPy arrays is in. "fresh process" figures come
+from new interpreters that have only unpickled the engine (medians over
+several of them): the first call pays for lazy binding and first-touch page
+faults, and later calls still fault on every buffer the heap gave back.
 The FIML table also times observed_hessian_fiml and casewise_scores_fiml
 ("n/a" while the engine lacks them).
 
@@ -43,9 +45,9 @@ EXPECTED_TARGET_AT_P100 = 25.0
 FIML_TARGETS = {"expected": 30.0, "gradient": 3.0, "observed_fiml": 3.0, "scores_fiml": 2.0}
 
 # A fresh interpreter that has only unpickled the engine: its first call pays
-# for first-touch page faults of every buffer (and for lazy symbol binding,
-# which the first objective call in another fresh process shows); the later
-# calls show whether the faults recur when no large block was freed before.
+# for first-touch page faults of every buffer and for lazy symbol binding
+# (the first objective call in another fresh process shows the latter); the
+# later calls fault again on whatever the heap returned to the system.
 CHILD = r"""
 import pickle, statistics, sys, time
 import _backend  # noqa: F401
@@ -111,7 +113,7 @@ def fmt(seconds: float | None) -> str:
 def print_table(title: str, rows: list[tuple[str, float | None, str, float | None, float | None]]) -> None:
     """rows: (method, seconds, ratio label, ratio, target bound)."""
     print(f"\n{title}")
-    print(f"  {"method":<38} {'median':>10}   {'ratio':<28} {'value':>8} {'target':>8}")
+    print(f"  {'method':<38} {'median':>10}   {'ratio':<28} {'value':>8} {'target':>8}")
     for name, t, label, ratio, bound in rows:
         r = "n/a" if ratio is None else f"{ratio:.3g}"
         if bound is None:
@@ -208,6 +210,18 @@ def bench_scores(timer: Timer, n: int = 10_000) -> None:
     ])
 
 
+def warm_heap() -> None:
+    """Free a block above glibc's mmap threshold (24 MB, under its 32 MB cap):
+    the thresholds for mmap and for trimming the heap follow it upwards, so
+    the in-process figures do not depend on which model happened to run first."""
+    block = np.ones(3_000_000)
+    del block
+
+
+def load() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short run: fewer repeats and fresh processes")
@@ -217,7 +231,8 @@ def main() -> None:
 
     print(f"_backend: {_backend.__file__}")
     print(f"medians of perf_counter; {timer.min_reps}+ repeats within {timer.budget:g} s per figure, "
-          f"{timer.fresh_runs} fresh processes")
+          f"{timer.fresh_runs} fresh processes; load average {load()} on {os.cpu_count()} cores")
+    warm_heap()
     start = time.perf_counter()
     for p, factors, n_free in gm.SIZES:
         bench_ml(gm.cfa(p, factors, n_free), timer)
@@ -225,7 +240,7 @@ def main() -> None:
         bench_ml(gm.structural(p, factors, n_free), timer)
     bench_fiml(gm.fiml(), timer)
     bench_scores(timer)
-    print(f"\ntotal {time.perf_counter() - start:.0f} s")
+    print(f"\ntotal {time.perf_counter() - start:.0f} s; load average {load()}")
 
 
 if __name__ == "__main__":
