@@ -9,18 +9,19 @@ evaluated at the generating parameters slightly perturbed):
   - FIML, p = 40, 200 missing-data patterns, N = 2000, n_free = 126;
   - casewise_scores for N = 10,000 on the p = 60 CFA against N objectives.
 
-Each figure is a median of time.perf_counter() over repeats after one
-warm-up call, in one of two heap states. The main process first frees one
-large block, which (glibc) raises the heap trim threshold, so buffers freed
-by a call stay mapped for the next one: its figures are the warm state that
-any process holding large NumPy arrays is in. "fresh process" figures come
+Each figure is a median of time.perf_counter() (--cpu: time.thread_time(),
+steadier on a shared machine) over repeats after one warm-up call, in one
+of two heap states. The main process first frees one large block, which
+(glibc) raises the heap trim threshold, so buffers freed by a call stay
+mapped for the next one: its figures are the warm state that any process
+holding large NumPy arrays is in. "fresh process" figures come
 from new interpreters that have only unpickled the engine (medians over
 several of them): the first call pays for lazy binding and first-touch page
 faults, and later calls still fault on every buffer the heap gave back.
 The FIML table also times observed_hessian_fiml and casewise_scores_fiml
 ("n/a" while the engine lacks them).
 
-    PYTHONPATH=build/dev python bench/bench_derivatives.py [--quick]
+    PYTHONPATH=build/dev python bench/bench_derivatives.py [--quick] [--cpu]
 """
 from __future__ import annotations
 
@@ -51,21 +52,24 @@ FIML_TARGETS = {"expected": 30.0, "gradient": 3.0, "observed_fiml": 3.0, "scores
 CHILD = r"""
 import pickle, statistics, sys, time
 import _backend  # noqa: F401
+clock = getattr(time, sys.argv[3])
 with open(sys.argv[1], "rb") as fh:
     engine, theta, S, mean, n_free = pickle.load(fh)
 call = (lambda: engine.objective_ml(theta, S, mean)) if sys.argv[2] == "objective" else (
     lambda: engine.gradient_ml(theta, S, mean, n_free))
 times = []
 for _ in range(1 if sys.argv[2] == "objective" else 11):
-    t0 = time.perf_counter()
+    t0 = clock()
     call()
-    times.append(time.perf_counter() - t0)
+    times.append(clock() - t0)
 print(times[0], statistics.median(times[1:] or times))
 """
 
 
 class Timer:
-    def __init__(self, quick: bool):
+    def __init__(self, quick: bool, cpu: bool):
+        self.clock_name = "thread_time" if cpu else "perf_counter"
+        self.clock = getattr(time, self.clock_name)
         self.budget = 0.15 if quick else 1.0
         self.min_reps = 3 if quick else 5
         self.fresh_runs = 3 if quick else 7
@@ -75,9 +79,9 @@ class Timer:
         times: list[float] = []
         start = time.perf_counter()
         while len(times) < self.min_reps or (time.perf_counter() - start < self.budget and len(times) < 10000):
-            t0 = time.perf_counter()
+            t0 = self.clock()
             f()
-            times.append(time.perf_counter() - t0)
+            times.append(self.clock() - t0)
         return statistics.median(times)
 
     def fresh(self, engine, prob: gm.Problem) -> tuple[float, float, float]:
@@ -90,7 +94,7 @@ class Timer:
                 pickle.dump((engine, prob.theta, prob.sample_cov, prob.sample_mean, prob.n_free), fh)
 
             def run(what: str) -> list[str]:
-                return subprocess.run([sys.executable, "-c", CHILD, path, what], check=True,
+                return subprocess.run([sys.executable, "-c", CHILD, path, what, self.clock_name], check=True,
                                       capture_output=True, text=True).stdout.split()
 
             for _ in range(self.fresh_runs):
@@ -127,16 +131,16 @@ def ratio(a: float | None, b: float | None) -> float | None:
     return None if a is None or b is None else a / b
 
 
-def directional_check(engine, prob: gm.Problem, objective, gradient) -> float:
-    """Relative gap between the gradient along a random direction and a
-    central difference of the objective (step 1e-6: error ~1e-8 at these
-    scales); catches a benchmark of wrong derivatives."""
+def directional_check(prob: gm.Problem, objective, gradient) -> float:
+    """Gap between the gradient along a random unit direction and a central
+    difference of the objective, relative to |g| (step 1e-6: ~1e-8 at these
+    scales); a wrong derivative shows up at order one."""
     v = np.random.default_rng(0).standard_normal(prob.n_free)
     v /= np.linalg.norm(v)
     h = 1e-6
     fd = (objective(prob.theta + h * v) - objective(prob.theta - h * v)) / (2 * h)
     g = gradient(prob.theta) @ v
-    return abs(fd - g) / max(abs(fd), 1e-12)
+    return abs(fd - g) / np.linalg.norm(gradient(prob.theta))
 
 
 def sanity(prob: gm.Problem, F: float, g: np.ndarray, gap: float) -> str:
@@ -149,13 +153,13 @@ def sanity(prob: gm.Problem, F: float, g: np.ndarray, gap: float) -> str:
 def bench_ml(prob: gm.Problem, timer: Timer) -> None:
     e = prob.engine()
     th, S, xbar, k = prob.theta, prob.sample_cov, prob.sample_mean, prob.n_free
+    gap = directional_check(prob, lambda t: e.objective_ml(t, S, xbar), lambda t: e.gradient_ml(t, S, xbar, k))
+    note = sanity(prob, e.objective_ml(th, S, xbar), e.gradient_ml(th, S, xbar, k), gap)
     t_obj = timer.median(lambda: e.objective_ml(th, S, xbar))
     t_grad = timer.median(lambda: e.gradient_ml(th, S, xbar, k))
     t_fobj, t_fgrad, t_flater = timer.fresh(e, prob)
     t_exp = timer.median(lambda: e.expected_hessian_ml(th, k))
     t_obs = timer.median(lambda: e.observed_hessian_ml(th, S, xbar, k))
-    gap = directional_check(e, prob, lambda t: e.objective_ml(t, S, xbar), lambda t: e.gradient_ml(t, S, xbar, k))
-    note = sanity(prob, e.objective_ml(th, S, xbar), e.gradient_ml(th, S, xbar, k), gap)
     exp_bound = EXPECTED_TARGET_AT_P100 if prob.model.p == 100 else None
     print_table(f"{prob.label} n_free={k} N={len(prob.data)}: {note}", [
         ("objective_ml", t_obj, "", None, None),
@@ -173,6 +177,8 @@ def bench_ml(prob: gm.Problem, timer: Timer) -> None:
 def bench_fiml(prob: gm.FimlProblem, timer: Timer) -> None:
     e = prob.engine()
     th, k, pats = prob.theta, prob.n_free, prob.patterns
+    gap = directional_check(prob, lambda t: e.objective_fiml(t, *pats), lambda t: e.gradient_fiml(t, *pats, k))
+    note = sanity(prob, e.objective_fiml(th, *pats), e.gradient_fiml(th, *pats, k), gap)
     t_obj = timer.median(lambda: e.objective_fiml(th, *pats))
     t_grad = timer.median(lambda: e.gradient_fiml(th, *pats, k))
     t_exp = timer.median(lambda: e.expected_hessian_fiml(th, pats[0], pats[1], k))
@@ -181,8 +187,6 @@ def bench_fiml(prob: gm.FimlProblem, timer: Timer) -> None:
              if hasattr(e, "observed_hessian_fiml") else None)
     t_sfi = (timer.median(lambda: e.casewise_scores_fiml(prob.data, th, k))
              if hasattr(e, "casewise_scores_fiml") else None)
-    gap = directional_check(e, prob, lambda t: e.objective_fiml(t, *pats), lambda t: e.gradient_fiml(t, *pats, k))
-    note = sanity(prob, e.objective_fiml(th, *pats), e.gradient_fiml(th, *pats, k), gap)
     print_table(f"{prob.label} n_free={k} N={sum(prob.n_obs_list)} patterns={len(prob.obs_indices)} "
                 f"missing={prob.missing_fraction:.1%}: {note}", [
         ("objective_fiml", t_obj, "", None, None),
@@ -225,12 +229,15 @@ def load() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short run: fewer repeats and fresh processes")
+    parser.add_argument("--cpu", action="store_true",
+                        help="CPU time of the thread (time.thread_time) instead of perf_counter, "
+                             "for a machine shared with other jobs")
     args = parser.parse_args()
-    timer = Timer(args.quick)
+    timer = Timer(args.quick, args.cpu)
     import _backend
 
     print(f"_backend: {_backend.__file__}")
-    print(f"medians of perf_counter; {timer.min_reps}+ repeats within {timer.budget:g} s per figure, "
+    print(f"medians of {timer.clock_name}; {timer.min_reps}+ repeats within {timer.budget:g} s per figure, "
           f"{timer.fresh_runs} fresh processes; load average {load()} on {os.cpu_count()} cores")
     warm_heap()
     start = time.perf_counter()
