@@ -8,7 +8,7 @@ generating parameters, an evaluation point near them and the data.
 from __future__ import annotations
 
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
@@ -141,10 +141,11 @@ def structural(p: int, factors: int, n_free_cov: int, n: int = 500, seed: int | 
 
 @dataclass
 class FimlProblem(Problem):
-    obs_indices: list[list[int]] | None = None
-    n_obs_list: list[int] | None = None
-    means: list[np.ndarray] | None = None
-    covs: list[np.ndarray] | None = None
+    # The pattern lists of objective_fiml; `data` keeps the cases with NaN.
+    obs_indices: list[list[int]] = field(default_factory=list)
+    n_obs_list: list[int] = field(default_factory=list)
+    means: list[np.ndarray] = field(default_factory=list)
+    covs: list[np.ndarray] = field(default_factory=list)
 
     @property
     def patterns(self):
@@ -192,5 +193,5 @@ def fiml(p: int = 40, factors: int = 4, n_patterns: int = 200, n: int = 2000, se
         means.append(xs.mean(axis=0))
         covs.append(d.T @ d / count)
         start += count
-    return FimlProblem("FIML p=40", m, True, base.theta_true, base.theta, x, base.sample_cov,
+    return FimlProblem(f"FIML p={p}", m, True, base.theta_true, base.theta, x, base.sample_cov,
                        base.sample_mean, obs_indices, [int(c) for c in counts], means, covs)
