@@ -119,7 +119,7 @@ def print_table(title: str, rows: list[tuple[str, float | None, str, float | Non
     print(f"\n{title}")
     print(f"  {'method':<38} {'median':>10}   {'ratio':<30} {'value':>8} {'target':>8}")
     for name, t, label, ratio, bound in rows:
-        r = "n/a" if ratio is None else f"{ratio:.3g}"
+        r = ("n/a" if label else "") if ratio is None else f"{ratio:.3g}"
         if bound is None:
             b = ""
         else:
