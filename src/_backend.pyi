@@ -163,6 +163,15 @@ def bivariate_loglik(
 ) -> _Vector:
     """Each case's log-probability of its pair of categories (cells floored at 1e-15)."""
 
+# Internal (tests and benchmarks): the same two results evaluated case by
+# case, bit-identical to the functions above; not part of the interface.
+def _categorical_casewise_scores_per_case(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
+) -> _Matrix: ...
+def _bivariate_loglik_per_case(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
+) -> _Vector: ...
+
 @final
 class PlsEngine:
     """PLS path modelling (Mode A/B outer estimation, factorial inner weighting)."""

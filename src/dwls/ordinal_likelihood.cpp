@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "dwls/bivariate_normal.hpp"
 
@@ -43,6 +44,56 @@ double moved_threshold_loglik(Cell cell, double Cell::*lo, double Cell::*hi, int
     return cell_loglik(cell, rho);
 }
 
+// The distribution function at the corners (xs[i], ys[j]) of a threshold
+// grid, each evaluated on first use and then shared by every cell (and so
+// every case) that has it as a corner.
+class LazyCornerGrid {
+public:
+    LazyCornerGrid(const Eigen::VectorXd& xs, const Eigen::VectorXd& ys, double rho)
+        : xs_(xs), ys_(ys), rho_(rho), values_(xs.size() * ys.size()),
+          known_(xs.size() * ys.size(), 0) {}
+
+    double operator()(Eigen::Index i, Eigen::Index j) {
+        const Eigen::Index at = i * ys_.size() + j;
+        if (!known_[at]) {
+            values_[at] = bivariate_normal_cdf(xs_[i], ys_[j], rho_);
+            known_[at] = 1;
+        }
+        return values_[at];
+    }
+
+private:
+    const Eigen::VectorXd& xs_;
+    const Eigen::VectorXd& ys_;
+    double rho_;
+    std::vector<double> values_;
+    std::vector<char> known_;
+};
+
+double corner_loglik(double p_hh, double p_lh, double p_hl, double p_ll) {
+    return std::log(rectangle_from_corners(p_hh, p_lh, p_hl, p_ll));
+}
+
+// Cell (i, j) spans ext_x[i]..ext_x[i + 1] and ext_y[j]..ext_y[j + 1].
+double grid_cell_loglik(LazyCornerGrid& grid, Eigen::Index i, Eigen::Index j) {
+    return corner_loglik(grid(i + 1, j + 1), grid(i, j + 1), grid(i + 1, j), grid(i, j));
+}
+
+// A table of (K_x + 1)(K_y + 1) cells pays while it is no larger than the
+// result; beyond that (many categories, few cases) the per-case rule needs
+// no table, costs no more, and gives the same values.
+bool cells_pay(Eigen::Index kx, Eigen::Index ky, Eigen::Index n) {
+    return (kx + 1) * (ky + 1) <= n;
+}
+
+// A case's row of scores is fixed by its cell: the forward differences for
+// the thresholds below and above it on each variable, the correlation, and
+// (f - f) / eps (0, or NaN with f or eps) for every threshold that bounds
+// neither side.
+struct CellScores {
+    double x_lo, x_hi, y_lo, y_hi, rho, unmoved;
+};
+
 }  // namespace
 
 std::string category_error(const char* name, const Eigen::Ref<const Eigen::VectorXi>& codes,
@@ -58,10 +109,11 @@ std::string category_error(const char* name, const Eigen::Ref<const Eigen::Vecto
     return {};
 }
 
-Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
-                                 const Eigen::Ref<const Eigen::VectorXi>& y,
-                                 const Eigen::Ref<const Eigen::VectorXd>& tau_x,
-                                 const Eigen::Ref<const Eigen::VectorXd>& tau_y, double rho) {
+Eigen::VectorXd bivariate_loglik_per_case(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                          const Eigen::Ref<const Eigen::VectorXi>& y,
+                                          const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                          const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                          double rho) {
     const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
     const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
     Eigen::VectorXd ll(x.size());
@@ -72,11 +124,11 @@ Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
     return ll;
 }
 
-Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::VectorXi>& x,
-                                            const Eigen::Ref<const Eigen::VectorXi>& y,
-                                            const Eigen::Ref<const Eigen::VectorXd>& tau_x,
-                                            const Eigen::Ref<const Eigen::VectorXd>& tau_y,
-                                            double rho, double eps) {
+Eigen::MatrixXd categorical_casewise_scores_per_case(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                                     const Eigen::Ref<const Eigen::VectorXi>& y,
+                                                     const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                                     const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                                     double rho, double eps) {
     const Eigen::Index kx = tau_x.size(), ky = tau_y.size();
     const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
     const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
@@ -99,6 +151,99 @@ Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::Vector
         }
         scores(k, kx + ky) = (cell_loglik(c, rho_step) - f) / eps;
     }
+    return scores;
+}
+
+Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                 const Eigen::Ref<const Eigen::VectorXi>& y,
+                                 const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                 const Eigen::Ref<const Eigen::VectorXd>& tau_y, double rho) {
+    const Eigen::Index n = x.size(), ny_cells = tau_y.size() + 1;
+    if (!cells_pay(tau_x.size(), tau_y.size(), n)) {
+        return bivariate_loglik_per_case(x, y, tau_x, tau_y, rho);
+    }
+    const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
+    const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
+    LazyCornerGrid grid(ext_x, ext_y, rho);
+    std::vector<double> cell_ll((tau_x.size() + 1) * ny_cells);
+    std::vector<char> known(cell_ll.size(), 0);
+    Eigen::VectorXd ll(n);
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const Eigen::Index at = x[k] * ny_cells + y[k];
+        if (!known[at]) {
+            cell_ll[at] = grid_cell_loglik(grid, x[k], y[k]);
+            known[at] = 1;
+        }
+        ll[k] = cell_ll[at];
+    }
+    return ll;
+}
+
+Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                            const Eigen::Ref<const Eigen::VectorXi>& y,
+                                            const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                            const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                            double rho, double eps) {
+    const Eigen::Index n = x.size(), kx = tau_x.size(), ky = tau_y.size(), ny_cells = ky + 1;
+    if (!cells_pay(kx, ky, n)) {
+        return categorical_casewise_scores_per_case(x, y, tau_x, tau_y, rho, eps);
+    }
+    const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
+    const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
+    const Eigen::VectorXd moved_x = tau_x.array() + eps;
+    const Eigen::VectorXd moved_y = tau_y.array() + eps;
+    LazyCornerGrid at_rho(ext_x, ext_y, rho);
+    // The clamp can make the step smaller or even negative (rho > 0.999);
+    // the divisor stays eps all the same.
+    LazyCornerGrid at_step(ext_x, ext_y, std::min(0.999, rho + eps));
+    LazyCornerGrid x_moved(moved_x, ext_y, rho);  // row t: tau_x[t] + eps
+    LazyCornerGrid y_moved(ext_x, moved_y, rho);  // column t: tau_y[t] + eps
+    std::vector<CellScores> table((kx + 1) * ny_cells);
+    std::vector<char> known(table.size(), 0);
+    std::vector<Eigen::Index> cell_of(n);
+    // The differences are formed as case by case, (g - f) / eps on the same
+    // doubles, so the rows agree to the bit.
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const Eigen::Index i = x[k], j = y[k], at = i * ny_cells + j;
+        cell_of[k] = at;
+        if (known[at]) continue;
+        known[at] = 1;
+        CellScores& c = table[at];
+        const double f = grid_cell_loglik(at_rho, i, j);
+        c.unmoved = (f - f) / eps;
+        if (i > 0) {
+            c.x_lo = (corner_loglik(at_rho(i + 1, j + 1), x_moved(i - 1, j + 1), at_rho(i + 1, j),
+                                    x_moved(i - 1, j)) - f) / eps;
+        }
+        if (i < kx) {
+            c.x_hi = (corner_loglik(x_moved(i, j + 1), at_rho(i, j + 1), x_moved(i, j),
+                                    at_rho(i, j)) - f) / eps;
+        }
+        if (j > 0) {
+            c.y_lo = (corner_loglik(at_rho(i + 1, j + 1), at_rho(i, j + 1), y_moved(i + 1, j - 1),
+                                    y_moved(i, j - 1)) - f) / eps;
+        }
+        if (j < ky) {
+            c.y_hi = (corner_loglik(y_moved(i + 1, j), y_moved(i, j), at_rho(i + 1, j),
+                                    at_rho(i, j)) - f) / eps;
+        }
+        c.rho = (grid_cell_loglik(at_step, i, j) - f) / eps;
+    }
+    // Column by column, so the column-major result is written in order.
+    Eigen::MatrixXd scores(n, kx + ky + 1);
+    for (Eigen::Index t = 0; t < kx; ++t) {
+        for (Eigen::Index k = 0; k < n; ++k) {
+            const CellScores& c = table[cell_of[k]];
+            scores(k, t) = x[k] == t + 1 ? c.x_lo : x[k] == t ? c.x_hi : c.unmoved;
+        }
+    }
+    for (Eigen::Index t = 0; t < ky; ++t) {
+        for (Eigen::Index k = 0; k < n; ++k) {
+            const CellScores& c = table[cell_of[k]];
+            scores(k, kx + t) = y[k] == t + 1 ? c.y_lo : y[k] == t ? c.y_hi : c.unmoved;
+        }
+    }
+    for (Eigen::Index k = 0; k < n; ++k) scores(k, kx + ky) = table[cell_of[k]].rho;
     return scores;
 }
 
