@@ -86,14 +86,6 @@ bool cells_pay(Eigen::Index kx, Eigen::Index ky, Eigen::Index n) {
     return (kx + 1) * (ky + 1) <= n;
 }
 
-// A case's row of scores is fixed by its cell: the forward differences for
-// the thresholds below and above it on each variable, the correlation, and
-// (f - f) / eps (0, or NaN with f or eps) for every threshold that bounds
-// neither side.
-struct CellScores {
-    double x_lo, x_hi, y_lo, y_hi, rho, unmoved;
-};
-
 }  // namespace
 
 std::string category_error(const char* name, const Eigen::Ref<const Eigen::VectorXi>& codes,
@@ -198,52 +190,46 @@ Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::Vector
     LazyCornerGrid at_step(ext_x, ext_y, std::min(0.999, rho + eps));
     LazyCornerGrid x_moved(moved_x, ext_y, rho);  // row t: tau_x[t] + eps
     LazyCornerGrid y_moved(ext_x, moved_y, rho);  // column t: tau_y[t] + eps
-    std::vector<CellScores> table((kx + 1) * ny_cells);
-    std::vector<char> known(table.size(), 0);
+    // A case's row of scores is fixed by its cell, so each occupied cell's
+    // row is formed once: the differences for the thresholds below and above
+    // it on each variable and for the correlation, and (f - f) / eps (0, or
+    // NaN with f or eps) for every threshold that bounds neither side. They
+    // are formed as case by case, (g - f) / eps on the same doubles, so the
+    // rows agree to the bit.
+    Eigen::MatrixXd rows((kx + 1) * ny_cells, kx + ky + 1);
+    std::vector<char> known(rows.rows(), 0);
     std::vector<Eigen::Index> cell_of(n);
-    // The differences are formed as case by case, (g - f) / eps on the same
-    // doubles, so the rows agree to the bit.
     for (Eigen::Index k = 0; k < n; ++k) {
         const Eigen::Index i = x[k], j = y[k], at = i * ny_cells + j;
         cell_of[k] = at;
         if (known[at]) continue;
         known[at] = 1;
-        CellScores& c = table[at];
+        auto row = rows.row(at);
         const double f = grid_cell_loglik(at_rho, i, j);
-        c.unmoved = (f - f) / eps;
+        row.setConstant((f - f) / eps);
         if (i > 0) {
-            c.x_lo = (corner_loglik(at_rho(i + 1, j + 1), x_moved(i - 1, j + 1), at_rho(i + 1, j),
-                                    x_moved(i - 1, j)) - f) / eps;
+            row[i - 1] = (corner_loglik(at_rho(i + 1, j + 1), x_moved(i - 1, j + 1),
+                                        at_rho(i + 1, j), x_moved(i - 1, j)) - f) / eps;
         }
         if (i < kx) {
-            c.x_hi = (corner_loglik(x_moved(i, j + 1), at_rho(i, j + 1), x_moved(i, j),
+            row[i] = (corner_loglik(x_moved(i, j + 1), at_rho(i, j + 1), x_moved(i, j),
                                     at_rho(i, j)) - f) / eps;
         }
         if (j > 0) {
-            c.y_lo = (corner_loglik(at_rho(i + 1, j + 1), at_rho(i, j + 1), y_moved(i + 1, j - 1),
-                                    y_moved(i, j - 1)) - f) / eps;
+            row[kx + j - 1] = (corner_loglik(at_rho(i + 1, j + 1), at_rho(i, j + 1),
+                                             y_moved(i + 1, j - 1), y_moved(i, j - 1)) - f) / eps;
         }
         if (j < ky) {
-            c.y_hi = (corner_loglik(y_moved(i + 1, j), y_moved(i, j), at_rho(i + 1, j),
-                                    at_rho(i, j)) - f) / eps;
+            row[kx + j] = (corner_loglik(y_moved(i + 1, j), y_moved(i, j), at_rho(i + 1, j),
+                                         at_rho(i, j)) - f) / eps;
         }
-        c.rho = (grid_cell_loglik(at_step, i, j) - f) / eps;
+        row[kx + ky] = (grid_cell_loglik(at_step, i, j) - f) / eps;
     }
     // Column by column, so the column-major result is written in order.
     Eigen::MatrixXd scores(n, kx + ky + 1);
-    for (Eigen::Index t = 0; t < kx; ++t) {
-        for (Eigen::Index k = 0; k < n; ++k) {
-            const CellScores& c = table[cell_of[k]];
-            scores(k, t) = x[k] == t + 1 ? c.x_lo : x[k] == t ? c.x_hi : c.unmoved;
-        }
+    for (Eigen::Index col = 0; col < scores.cols(); ++col) {
+        for (Eigen::Index k = 0; k < n; ++k) scores(k, col) = rows(cell_of[k], col);
     }
-    for (Eigen::Index t = 0; t < ky; ++t) {
-        for (Eigen::Index k = 0; k < n; ++k) {
-            const CellScores& c = table[cell_of[k]];
-            scores(k, kx + t) = y[k] == t + 1 ? c.y_lo : y[k] == t ? c.y_hi : c.unmoved;
-        }
-    }
-    for (Eigen::Index k = 0; k < n; ++k) scores(k, kx + ky) = table[cell_of[k]].rho;
     return scores;
 }
 
