@@ -171,6 +171,16 @@ def test_polychoric_on_an_exact_table_recovers_a_high_correlation(rho):
     assert res.x == pytest.approx(rho, abs=1e-6)
 
 
+# Thresholds far apart, or beyond any overflow: the probability is the
+# degenerate limit and never a NaN from an overflowing factor.
+@pytest.mark.parametrize("a, b, rho, expected", [
+    (40.0, -40.0, 0.95, 0.0), (-40.0, 40.0, -0.95, 0.0), (40.0, 40.0, -0.999, 1.0),
+    (-12.0, 12.0, 0.99, 0.0), (1e200, -1e200, 0.99, 0.0), (1e200, 1e200, -0.93, 1.0),
+    (9.0, 9.5, 0.97, 1.0)])
+def test_far_thresholds_near_perfect_correlation(a, b, rho, expected):
+    assert bvn_cdf(a, b, rho) == pytest.approx(max(expected, 1e-15), rel=1e-14, abs=1e-15)
+
+
 @pytest.mark.parametrize("rho", [0.5, 0.95, -0.999])
 def test_nan_threshold_passes_through(rho):
     x, y = all_cells(1, 1)

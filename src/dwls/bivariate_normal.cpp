@@ -81,9 +81,13 @@ double integral_to_degenerate(double a, double b, double rho) {
         const double e = -(d2 / xx_max + ab) / 2.0;
         if (e > kNegligibleExponent) {
             sum += x_max * std::exp(e) *
-                   (1.0 + c * (1.0 - d * d2 / 5.0) * (xx_max - d2) / 3.0 + c * d * xx_max * xx_max / 5.0);
+                   (1.0 + c * (1.0 - d * d2 / 5.0) * (xx_max - d2) / 3.0 +
+                    c * d * xx_max * xx_max / 5.0);
         }
-        if (-ab / 2.0 > kNegligibleExponent) {
+        // For ab < -160, exp(-ab / 2) would overflow against a vanishing
+        // Phi(-|a - b| / X): (a - b)^2 >= 4 |ab| makes the product below
+        // exp(-10 |ab|).
+        if (ab > -160.0 && -ab / 2.0 > kNegligibleExponent) {
             const double dist = std::sqrt(d2);
             sum -= std::exp(-ab / 2.0) * std::sqrt(kTwoPi) * normal_cdf(-dist / x_max) * dist *
                    (1.0 - c * d2 * (1.0 - d * d2 / 5.0) / 3.0);
@@ -97,7 +101,8 @@ double integral_to_degenerate(double a, double b, double rho) {
                 if (ex > kNegligibleExponent) {
                     const double s = std::sqrt(1.0 - xx);
                     const double g = std::exp(-ab * (1.0 - s) / (2.0 * (1.0 + s))) / s;
-                    sum += half * kLegendreWeights[i] * std::exp(ex) * (g - (1.0 + c * xx * (1.0 + d * xx)));
+                    sum += half * kLegendreWeights[i] * std::exp(ex) *
+                           (g - (1.0 + c * xx * (1.0 + d * xx)));
                 }
             }
         }
@@ -114,7 +119,9 @@ double high_correlation_cdf(double a, double b, double rho) {
     // Phi2(a, b, rho) = Phi(a) - Phi2(a, -b, -rho); Phi(a) - Phi(min(a, -b))
     // is the overlap, taken from the two smaller tail values.
     double overlap = 0.0;
-    if (a > -b) overlap = b < 0.0 ? normal_cdf(b) - normal_cdf(-a) : normal_cdf(a) - normal_cdf(-b);
+    if (a > -b) {
+        overlap = b < 0.0 ? normal_cdf(b) - normal_cdf(-a) : normal_cdf(a) - normal_cdf(-b);
+    }
     return overlap + integral_to_degenerate(a, -b, -rho);
 }
 
@@ -132,7 +139,7 @@ double bivariate_normal_cdf(double a, double b, double rho) {
     const double abs_rho = std::abs(rho);
     if (abs_rho > 0.9 && abs_rho <= 1.0) return floored(high_correlation_cdf(a, b, rho));
     const double P0 = normal_cdf(a) * normal_cdf(b);
-    if (std::abs(rho) < 1e-10) return P0;
+    if (abs_rho < 1e-10) return P0;
     // Phi2(a, b, rho) = Phi(a) Phi(b) + integral over r from 0 to rho of the
     // bivariate normal density at (a, b) with correlation r.
     const double h = rho / 2.0;
@@ -154,8 +161,9 @@ double rectangle_from_corners(double p_hh, double p_lh, double p_hl, double p_ll
 }
 
 double rectangle_probability(double lo_x, double hi_x, double lo_y, double hi_y, double rho) {
-    return rectangle_from_corners(bivariate_normal_cdf(hi_x, hi_y, rho), bivariate_normal_cdf(lo_x, hi_y, rho),
-                                  bivariate_normal_cdf(hi_x, lo_y, rho), bivariate_normal_cdf(lo_x, lo_y, rho));
+    return rectangle_from_corners(
+        bivariate_normal_cdf(hi_x, hi_y, rho), bivariate_normal_cdf(lo_x, hi_y, rho),
+        bivariate_normal_cdf(hi_x, lo_y, rho), bivariate_normal_cdf(lo_x, lo_y, rho));
 }
 
 }  // namespace sem
