@@ -125,21 +125,40 @@ double high_correlation_cdf(double a, double b, double rho) {
     return overlap + integral_to_degenerate(a, -b, -rho);
 }
 
+bool high_correlation(double rho) {
+    const double abs_rho = std::abs(rho);
+    return abs_rho > 0.9 && abs_rho <= 1.0;
+}
+
+// The rules for an infinite bound (a NaN is not infinite); false when both
+// bounds are finite or NaN.
+bool infinite_bound_cdf(double a, double b, double& p) {
+    if (a == kInf && b == kInf) {
+        p = 1.0;
+    } else if (a == -kInf || b == -kInf) {
+        p = 0.0;
+    } else if (a == kInf) {
+        p = normal_cdf(b);
+    } else if (b == kInf) {
+        p = normal_cdf(a);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 double normal_cdf(double z) { return 0.5 * std::erfc(-z * 0.7071067811865476); }
 
 double bivariate_normal_cdf(double a, double b, double rho) {
-    if (a == kInf && b == kInf) return 1.0;
-    if (a == -kInf || b == -kInf) return 0.0;
-    if (a == kInf) return normal_cdf(b);
-    if (b == kInf) return normal_cdf(a);
+    double p;
+    if (infinite_bound_cdf(a, b, p)) return p;
     // The 15-point rule loses the tails as |rho| nears 1 (1e-5 at 0.99);
     // beyond 1 it is kept as it was (finite to about 1.0043, NaN after).
-    const double abs_rho = std::abs(rho);
-    if (abs_rho > 0.9 && abs_rho <= 1.0) return floored(high_correlation_cdf(a, b, rho));
+    if (high_correlation(rho)) return floored(high_correlation_cdf(a, b, rho));
     const double P0 = normal_cdf(a) * normal_cdf(b);
-    if (abs_rho < 1e-10) return P0;
+    if (std::abs(rho) < 1e-10) return P0;
     // Phi2(a, b, rho) = Phi(a) Phi(b) + integral over r from 0 to rho of the
     // bivariate normal density at (a, b) with correlation r.
     const double h = rho / 2.0;
@@ -156,14 +175,48 @@ double bivariate_normal_cdf(double a, double b, double rho) {
     return floored(S / 6.283185307179586 * h + P0);
 }
 
+Tails cell_tails(double lo_x, double hi_x, double lo_y, double hi_y, double rho) {
+    if (!high_correlation(rho)) return {false, false};
+    // Near rho = 1 the mass lies along X = Y, so a cell is small when one
+    // interval lies beyond the other, or both far out along the line; the
+    // corners from the tails away from the line are then small as well.
+    // For rho < 0 the same holds for X and -Y, whose interval is -hi_y..-lo_y.
+    const bool negative = rho < 0.0;
+    const double lo_v = negative ? -hi_y : lo_y, hi_v = negative ? -lo_y : hi_y;
+    Tails tails;
+    if (hi_x <= lo_v) {
+        tails = {false, true};
+    } else if (hi_v <= lo_x) {
+        tails = {true, false};
+    } else {
+        const bool upper = std::max(lo_x, lo_v) + std::min(hi_x, hi_v) > 0.0;
+        tails = {upper, upper};
+    }
+    if (negative) tails.upper_y = !tails.upper_y;
+    return tails;
+}
+
+double tail_cdf(double a, double b, double rho, Tails tails) {
+    if (!high_correlation(rho)) return bivariate_normal_cdf(a, b, rho);
+    // P(X > a, Y <= b) = Phi2(-a, b, -rho), and so on: (-X, Y) has
+    // correlation -rho.
+    const double ta = tails.upper_x ? -a : a;
+    const double tb = tails.upper_y ? -b : b;
+    const double t_rho = tails.upper_x != tails.upper_y ? -rho : rho;
+    double p;
+    if (infinite_bound_cdf(ta, tb, p)) return p;
+    return high_correlation_cdf(ta, tb, t_rho);
+}
+
 double rectangle_from_corners(double p_hh, double p_lh, double p_hl, double p_ll) {
     return floored(((p_hh - p_lh) - p_hl) + p_ll);
 }
 
 double rectangle_probability(double lo_x, double hi_x, double lo_y, double hi_y, double rho) {
-    return rectangle_from_corners(
-        bivariate_normal_cdf(hi_x, hi_y, rho), bivariate_normal_cdf(lo_x, hi_y, rho),
-        bivariate_normal_cdf(hi_x, lo_y, rho), bivariate_normal_cdf(lo_x, lo_y, rho));
+    const Tails tails = cell_tails(lo_x, hi_x, lo_y, hi_y, rho);
+    return rectangle_from_tails(tails, [&](bool x_hi, bool y_hi) {
+        return tail_cdf(x_hi ? hi_x : lo_x, y_hi ? hi_y : lo_y, rho, tails);
+    });
 }
 
 }  // namespace sem

@@ -45,21 +45,28 @@ double moved_threshold_loglik(Cell cell, double Cell::*lo, double Cell::*hi, int
 }
 
 // The distribution function at the corners (xs[i], ys[j]) of a threshold
-// grid, each evaluated on first use and then shared by every cell (and so
-// every case) that has it as a corner.
+// grid, from either tail of each variable, each evaluated on first use and
+// then shared by every cell (and so every case) that has it as a corner.
 class LazyCornerGrid {
 public:
     LazyCornerGrid(const Eigen::VectorXd& xs, const Eigen::VectorXd& ys, double rho)
-        : xs_(xs), ys_(ys), rho_(rho), values_(xs.size() * ys.size()),
-          known_(xs.size() * ys.size(), 0) {}
+        : xs_(xs), ys_(ys), rho_(rho), values_(4 * xs.size() * ys.size()),
+          known_(values_.size(), 0) {}
 
-    double operator()(Eigen::Index i, Eigen::Index j) {
-        const Eigen::Index at = i * ys_.size() + j;
+    double operator()(Eigen::Index i, Eigen::Index j, Tails tails) {
+        const Eigen::Index at = ((2 * tails.upper_x + tails.upper_y) * xs_.size() + i) * ys_.size() + j;
         if (!known_[at]) {
-            values_[at] = bivariate_normal_cdf(xs_[i], ys_[j], rho_);
+            values_[at] = tail_cdf(xs_[i], ys_[j], rho_, tails);
             known_[at] = 1;
         }
         return values_[at];
+    }
+
+    // ln P of the cell xs[i]..xs[i + 1] by ys[j]..ys[j + 1].
+    double cell_loglik(Eigen::Index i, Eigen::Index j) {
+        const Tails tails = cell_tails(xs_[i], xs_[i + 1], ys_[j], ys_[j + 1], rho_);
+        return std::log(rectangle_from_tails(
+            tails, [&](bool x_hi, bool y_hi) { return (*this)(i + x_hi, j + y_hi, tails); }));
     }
 
 private:
@@ -70,13 +77,14 @@ private:
     std::vector<char> known_;
 };
 
-double corner_loglik(double p_hh, double p_lh, double p_hl, double p_ll) {
-    return std::log(rectangle_from_corners(p_hh, p_lh, p_hl, p_ll));
-}
-
-// Cell (i, j) spans ext_x[i]..ext_x[i + 1] and ext_y[j]..ext_y[j + 1].
-double grid_cell_loglik(LazyCornerGrid& grid, Eigen::Index i, Eigen::Index j) {
-    return corner_loglik(grid(i + 1, j + 1), grid(i, j + 1), grid(i + 1, j), grid(i, j));
+// ln P of a cell whose bounds come from more than one grid (a moved
+// threshold): corner(x_hi, y_hi, tails) names the grid value.
+template <class Corner>
+double mixed_cell_loglik(double lo_x, double hi_x, double lo_y, double hi_y, double rho,
+                         const Corner& corner) {
+    const Tails tails = cell_tails(lo_x, hi_x, lo_y, hi_y, rho);
+    return std::log(rectangle_from_tails(
+        tails, [&](bool x_hi, bool y_hi) { return corner(x_hi, y_hi, tails); }));
 }
 
 // A table of (K_x + 1)(K_y + 1) cells pays while it is no larger than the
@@ -163,7 +171,7 @@ Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
     for (Eigen::Index k = 0; k < n; ++k) {
         const Eigen::Index at = x[k] * ny_cells + y[k];
         if (!known[at]) {
-            cell_ll[at] = grid_cell_loglik(grid, x[k], y[k]);
+            cell_ll[at] = grid.cell_loglik(x[k], y[k]);
             known[at] = 1;
         }
         ll[k] = cell_ll[at];
@@ -205,25 +213,38 @@ Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::Vector
         if (known[at]) continue;
         known[at] = 1;
         auto row = rows.row(at);
-        const double f = grid_cell_loglik(at_rho, i, j);
+        const double f = at_rho.cell_loglik(i, j);
         row.setConstant((f - f) / eps);
+        const double lo_x = ext_x[i], hi_x = ext_x[i + 1], lo_y = ext_y[j], hi_y = ext_y[j + 1];
         if (i > 0) {
-            row[i - 1] = (corner_loglik(at_rho(i + 1, j + 1), x_moved(i - 1, j + 1),
-                                        at_rho(i + 1, j), x_moved(i - 1, j)) - f) / eps;
+            const double g = mixed_cell_loglik(
+                moved_x[i - 1], hi_x, lo_y, hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return x_hi ? at_rho(i + 1, j + y_hi, t) : x_moved(i - 1, j + y_hi, t);
+                });
+            row[i - 1] = (g - f) / eps;
         }
         if (i < kx) {
-            row[i] = (corner_loglik(x_moved(i, j + 1), at_rho(i, j + 1), x_moved(i, j),
-                                    at_rho(i, j)) - f) / eps;
+            const double g = mixed_cell_loglik(
+                lo_x, moved_x[i], lo_y, hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return x_hi ? x_moved(i, j + y_hi, t) : at_rho(i, j + y_hi, t);
+                });
+            row[i] = (g - f) / eps;
         }
         if (j > 0) {
-            row[kx + j - 1] = (corner_loglik(at_rho(i + 1, j + 1), at_rho(i, j + 1),
-                                             y_moved(i + 1, j - 1), y_moved(i, j - 1)) - f) / eps;
+            const double g = mixed_cell_loglik(
+                lo_x, hi_x, moved_y[j - 1], hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return y_hi ? at_rho(i + x_hi, j + 1, t) : y_moved(i + x_hi, j - 1, t);
+                });
+            row[kx + j - 1] = (g - f) / eps;
         }
         if (j < ky) {
-            row[kx + j] = (corner_loglik(y_moved(i + 1, j), y_moved(i, j), at_rho(i + 1, j),
-                                         at_rho(i, j)) - f) / eps;
+            const double g = mixed_cell_loglik(
+                lo_x, hi_x, lo_y, moved_y[j], rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return y_hi ? y_moved(i + x_hi, j, t) : at_rho(i + x_hi, j, t);
+                });
+            row[kx + j] = (g - f) / eps;
         }
-        row[kx + ky] = (grid_cell_loglik(at_step, i, j) - f) / eps;
+        row[kx + ky] = (at_step.cell_loglik(i, j) - f) / eps;
     }
     // Column by column, so the column-major result is written in order.
     Eigen::MatrixXd scores(n, kx + ky + 1);
