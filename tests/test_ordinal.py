@@ -122,9 +122,11 @@ def reference_cell(lo_x, hi_x, lo_y, hi_y, rho):
         return 0.0
     steps = [v / rho + d * s for v in (lo_y, hi_y) if np.isfinite(v) for d in (-3, 0, 3)]
     points = [p for p in steps if lo_x < p < hi_x] or None
-    value, _ = integrate.quad(
-        lambda x: stats.norm.pdf(x) * interval_probability((lo_y - rho * x) / s, (hi_y - rho * x) / s),
-        lo_x, hi_x, points=points, epsabs=1e-17, epsrel=1e-12, limit=200)
+    def integrand(x):
+        return stats.norm.pdf(x) * interval_probability((lo_y - rho * x) / s, (hi_y - rho * x) / s)
+
+    value, _ = integrate.quad(integrand, lo_x, hi_x, points=points, epsabs=1e-17, epsrel=1e-12,
+                              limit=200)
     return value
 
 

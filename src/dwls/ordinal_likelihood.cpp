@@ -54,7 +54,8 @@ public:
           known_(values_.size(), 0) {}
 
     double operator()(Eigen::Index i, Eigen::Index j, Tails tails) {
-        const Eigen::Index at = ((2 * tails.upper_x + tails.upper_y) * xs_.size() + i) * ys_.size() + j;
+        const Eigen::Index slot = 2 * tails.upper_x + tails.upper_y;
+        const Eigen::Index at = (slot * xs_.size() + i) * ys_.size() + j;
         if (!known_[at]) {
             values_[at] = tail_cdf(xs_[i], ys_[j], rho_, tails);
             known_[at] = 1;
