@@ -95,7 +95,7 @@ Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
         return true;
     });
     if (!invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
-    mirror_lower(H);
+    mirror_upper(H);
     return H;
 }
 

@@ -26,15 +26,18 @@ Eigen::VectorXd ml_gradient(const ModelDescription& description,
         gmu.noalias() = -2.0 * (X * d);
     }
     const Eigen::MatrixXd QX = Q * X;
-    Eigen::MatrixXd W = X;
-    W.noalias() -= X * QX;
-    Eigen::MatrixXd G = W.transpose();
-    mirror_adjoint_in_place(description.dims(), G);
-
-    const RamForm ram = ram_form(description.dims(), pt.m, pt.A);
-    const MomentAdjoint adjoint(ram, G, gmu);
+    const ModelDims& dims = description.dims();
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(dims, pt.m, pt.A);
     Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
-    adjoint.add_gradient(free_cells(description, n_free), g);
+    if (!needs_mirror(dims, cells, pt.m.Phi)) {
+        MomentAdjoint(ram, X, QX, gmu).add_gradient(cells, g);
+        return g;
+    }
+    Eigen::MatrixXd G = X.transpose();
+    G.noalias() -= QX.transpose() * X.transpose();
+    mirror_adjoint_in_place(dims, G);
+    MomentAdjoint(ram, G, gmu).add_gradient(cells, g);
     return g;
 }
 

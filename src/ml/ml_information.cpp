@@ -29,7 +29,7 @@ Eigen::MatrixXd ml_expected_information(const ModelDescription& description,
     add_term_pairs(
         terms.mean(),
         [&](const MeanTerm& t, const MeanTerm& s) { return 2.0 * t.c * s.c * M(s.a, t.a); }, H);
-    mirror_lower(H);
+    mirror_upper(H);
     return H;
 }
 

@@ -1,5 +1,7 @@
 #include "ml/observed_information.hpp"
 
+#include <algorithm>
+
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_adjoint.hpp"
@@ -55,29 +57,29 @@ Eigen::MatrixXd ml_observed_information(const ModelDescription& description,
             terms.mean(),
             [&](const MeanTerm& t, const MeanTerm& s) { return 2.0 * t.c * s.c * M(s.a, t.a); },
             H);
-        // C(k, l) = vl' dSigma_k X dmu_l
+        // 2 vl' dSigma_k X dmu_l enters H_kl and H_lk alike.
         Eigen::VectorXd r(terms.size());
         r.head(p) = vl;
         r.tail(terms.factors().cols()).noalias() = terms.factors().transpose() * vl;
-        Eigen::MatrixXd C = Eigen::MatrixXd::Zero(n_free, n_free);
         for (const SigmaTerm& s : terms.sigma()) {
-            const double rs = s.c * r[s.a];
+            const double rs = 2.0 * s.c * r[s.a];
             if (rs == 0.0) continue;
-            for (const MeanTerm& u : terms.mean()) C(s.param, u.param) += rs * u.c * M(s.b, u.a);
-        }
-        for (Eigen::Index j = 0; j < n_free; ++j) {
-            for (Eigen::Index i = j; i < n_free; ++i) H(i, j) += 2.0 * (C(j, i) + C(i, j));
+            for (const MeanTerm& u : terms.mean()) {
+                const double v = rs * u.c * M(s.b, u.a);
+                if (s.param == u.param) {
+                    H(s.param, s.param) += 2.0 * v;
+                } else {
+                    H(std::min(s.param, u.param), std::max(s.param, u.param)) += v;
+                }
+            }
         }
     }
 
     Eigen::MatrixXd G = W.transpose();
     mirror_adjoint_in_place(dims, G);
     const Eigen::VectorXd gmu = -2.0 * vl;
-    const Eigen::MatrixXd H2 = MomentAdjoint(ram, G, gmu).second_order(cells, n_free);
-    for (Eigen::Index j = 0; j < n_free; ++j) {
-        for (Eigen::Index i = j; i < n_free; ++i) H(i, j) += 0.5 * (H2(i, j) + H2(j, i));
-    }
-    mirror_lower(H);
+    MomentAdjoint(ram, G, gmu).add_second_order(cells, H);
+    mirror_upper(H);
     return H;
 }
 

@@ -81,9 +81,9 @@ void basis_table(const Eigen::Ref<const Eigen::MatrixXd>& Y, const MomentTerms& 
     table.bottomRightCorner(q, q).noalias() = F.transpose() * table.topRightCorner(p, q);
 }
 
-void mirror_lower(Eigen::MatrixXd& H) {
+void mirror_upper(Eigen::MatrixXd& H) {
     for (Eigen::Index j = 0; j < H.cols(); ++j) {
-        for (Eigen::Index i = j + 1; i < H.rows(); ++i) H(j, i) = H(i, j);
+        for (Eigen::Index i = j + 1; i < H.rows(); ++i) H(i, j) = H(j, i);
     }
 }
 

@@ -55,9 +55,10 @@ private:
 void basis_table(const Eigen::Ref<const Eigen::MatrixXd>& Y, const MomentTerms& terms,
                  Eigen::MatrixXd& table);
 
-// Adds v(t, s) for every pair of terms into H(param_t, param_s) with
-// param_t >= param_s (the lower triangle): a pair of one parameter counts
-// in both orders, a term with itself once.
+// Adds v(t, s) for every pair of terms into H(param_s, param_t) with
+// param_s <= param_t (the upper triangle, so that the inner loop runs down
+// one column): a pair of one parameter counts in both orders, a term with
+// itself once.
 template <class Term, class Value>
 void add_term_pairs(const std::vector<Term>& terms, Value&& v, Eigen::MatrixXd& H) {
     const std::size_t n = terms.size();
@@ -68,14 +69,14 @@ void add_term_pairs(const std::vector<Term>& terms, Value&& v, Eigen::MatrixXd& 
             if (w.param == u.param) {
                 H(u.param, u.param) += v(u, w) + v(w, u);
             } else {
-                H(u.param, w.param) += v(u, w);
+                H(w.param, u.param) += v(u, w);
             }
         }
         H(u.param, u.param) += v(u, u);
     }
 }
 
-// Copies the lower triangle onto the upper one.
-void mirror_lower(Eigen::MatrixXd& H);
+// Copies the upper triangle onto the lower one.
+void mirror_upper(Eigen::MatrixXd& H);
 
 }  // namespace sem
