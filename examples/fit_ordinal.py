@@ -42,6 +42,10 @@ def quantile_categories(column: np.ndarray, k: int = 4) -> np.ndarray:
     return np.digitize(column, cuts, right=True).astype(np.int32)
 
 
+def quartile_categories(column: np.ndarray) -> np.ndarray:
+    return quantile_categories(column, 4)
+
+
 def marginal_thresholds(codes: np.ndarray, n_categories: int = 4) -> np.ndarray:
     counts = np.bincount(codes, minlength=n_categories)
     return norm.ppf(np.cumsum(counts)[:-1] / codes.size)
