@@ -6,6 +6,9 @@ with the structural paths ind60 -> dem60, ind60 -> dem65 and dem60 -> dem65.
 Run with the built module on the path, e.g.
     PYTHONPATH=build/dev python examples/fit_pls.py
 """
+import argparse
+import sys
+
 import numpy as np
 
 import _backend
@@ -29,12 +32,21 @@ def fit(max_iter: int = 300, tol: float = 1e-7) -> tuple[list[str], list[list[in
     return names, blocks, result
 
 
-def main() -> None:
-    names, blocks, res = fit()
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(prog="fit_pls", description=__doc__.split("\n\n")[0])
+    ap.add_argument("--max-iter", type=int, default=300, help="default %(default)s")
+    ap.add_argument("--tol", type=float, default=1e-7,
+                    help="largest change of an outer weight at convergence (default %(default)s)")
+    return ap
+
+
+def main(argv: list[str] | None = None) -> None:
+    args = parser().parse_args([] if argv is None else argv)
+    names, blocks, res = fit(args.max_iter, args.tol)
     W, L, B = res["outer_weights"], res["outer_loadings"], res["inner_paths"]
     state = "converged" if res["converged"] else "did not converge"
     print(f"PLS path model, political democracy data (n = {res['latent_scores'].shape[0]}), "
-          f"Mode A, factorial inner weighting: {state} after {res['iterations']} iterations\n")
+          f"Mode A, factorial inner weighting:\n{state} after {res['iterations']} iterations\n")
     print("Outer weights are the raw Mode A weights (correlations with the inner estimate).")
     print(f"{'composite':<10}{'indicator':<11}{'weight':>9}{'loading':>9}")
     for j, lv in enumerate(LATENT):
@@ -51,4 +63,4 @@ def main() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -1,4 +1,7 @@
 """Implied moments of two models at fixed parameter values."""
+import argparse
+import sys
+
 import numpy as np
 
 from semfront import LAMBDA_Y, PSI, THETA_EPSILON, Model, political_democracy_model
@@ -14,11 +17,16 @@ def show(title, names, sigma, mu):
     print()
 
 
-def main():
+def parser() -> argparse.ArgumentParser:
+    return argparse.ArgumentParser(prog="implied_moments", description=__doc__)
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser().parse_args([] if argv is None else argv)
     m = Model(nx=0, ny=4, nxi=0, neta=1)
     for i, lam in enumerate([1.0, 0.8, 1.2, 0.9]):
-        m.free(LAMBDA_Y, i, 0, lam, f"y{i + 1}~f")
-        m.free(THETA_EPSILON, i, i, 0.5, f"y{i + 1}~~y{i + 1}")
+        m.free(LAMBDA_Y, i, 0, lam, f"f =~ y{i + 1}")
+        m.free(THETA_EPSILON, i, i, 0.5, f"y{i + 1} ~~ y{i + 1}")
     m.fix(PSI, 0, 0, 1.0)
     sigma, mu = m.ml_engine().get_implied_moments(m.start_vector())
     show("One-factor model, loadings (1, .8, 1.2, .9), unit factor variance:",
@@ -33,4 +41,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

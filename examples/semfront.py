@@ -100,29 +100,60 @@ def political_democracy_model(meanstructure: bool = False) -> Model:
     """
     m = Model(nx=3, ny=8, nxi=1, neta=2)
     m.fix(LAMBDA_X, 0, 0)
-    m.free(LAMBDA_X, 1, 0, 2.0, "x2~ind60")
-    m.free(LAMBDA_X, 2, 0, 1.8, "x3~ind60")
+    m.free(LAMBDA_X, 1, 0, 2.0, "ind60 =~ x2")
+    m.free(LAMBDA_X, 2, 0, 1.8, "ind60 =~ x3")
     m.fix(LAMBDA_Y, 0, 0)
     for i in (1, 2, 3):
-        m.free(LAMBDA_Y, i, 0, 1.2, f"y{i + 1}~dem60")
+        m.free(LAMBDA_Y, i, 0, 1.2, f"dem60 =~ y{i + 1}")
     m.fix(LAMBDA_Y, 4, 1)
     for i in (5, 6, 7):
-        m.free(LAMBDA_Y, i, 1, 1.2, f"y{i + 1}~dem65")
-    m.free(GAMMA, 0, 0, 1.5, "dem60~ind60")
-    m.free(GAMMA, 1, 0, 0.5, "dem65~ind60")
-    m.free(BETA, 1, 0, 0.8, "dem65~dem60")
-    m.free(PHI, 0, 0, 0.45, "ind60~~ind60")
-    m.free(PSI, 0, 0, 4.0, "dem60~~dem60")
-    m.free(PSI, 1, 1, 0.2, "dem65~~dem65")
+        m.free(LAMBDA_Y, i, 1, 1.2, f"dem65 =~ y{i + 1}")
+    m.free(GAMMA, 0, 0, 1.5, "dem60 ~ ind60")
+    m.free(GAMMA, 1, 0, 0.5, "dem65 ~ ind60")
+    m.free(BETA, 1, 0, 0.8, "dem65 ~ dem60")
+    m.free(PHI, 0, 0, 0.45, "ind60 ~~ ind60")
+    m.free(PSI, 0, 0, 4.0, "dem60 ~~ dem60")
+    m.free(PSI, 1, 1, 0.2, "dem65 ~~ dem65")
     for i in range(8):
-        m.free(THETA_EPSILON, i, i, 2.0, f"y{i + 1}~~y{i + 1}")
+        m.free(THETA_EPSILON, i, i, 2.0, f"y{i + 1} ~~ y{i + 1}")
     for i, j in ((0, 4), (1, 3), (1, 5), (2, 6), (3, 7), (5, 7)):
-        m.free(THETA_EPSILON, j, i, 0.5, f"y{i + 1}~~y{j + 1}")
+        m.free(THETA_EPSILON, j, i, 0.5, f"y{i + 1} ~~ y{j + 1}")
     for i in range(3):
-        m.free(THETA_DELTA, i, i, 0.1, f"x{i + 1}~~x{i + 1}")
+        m.free(THETA_DELTA, i, i, 0.1, f"x{i + 1} ~~ x{i + 1}")
     if meanstructure:
         for i in range(8):
-            m.free(TAU_Y, i, 0, 4.0, f"y{i + 1}~1")
+            m.free(TAU_Y, i, 0, 4.0, f"y{i + 1} ~ 1")
         for i in range(3):
-            m.free(TAU_X, i, 0, 5.0, f"x{i + 1}~1")
+            m.free(TAU_X, i, 0, 5.0, f"x{i + 1} ~ 1")
     return m
+
+
+def _moment_model(names: list[str], covariances: bool, variances: np.ndarray,
+                  means: np.ndarray | None) -> Model:
+    # Observed variables as x-variables without latent ones: Sigma is
+    # ThetaDelta itself and mu is TauX.
+    p = len(names)
+    m = Model(nx=p, ny=0, nxi=0, neta=0)
+    for j in range(p):
+        for i in range(j, p):
+            if i == j or covariances:
+                m.free(THETA_DELTA, i, j, variances[i] if i == j else 0.0,
+                       f"{names[i]} ~~ {names[j]}")
+    if means is not None:
+        for i in range(p):
+            m.free(TAU_X, i, 0, means[i], f"{names[i]} ~ 1")
+    return m
+
+
+def independence_model(names: list[str], variances: np.ndarray,
+                       means: np.ndarray | None = None) -> Model:
+    """The baseline model: uncorrelated observed variables (free variances,
+    and free means when `means` gives their start values)."""
+    return _moment_model(names, False, variances, means)
+
+
+def saturated_model(names: list[str], variances: np.ndarray,
+                    means: np.ndarray | None = None) -> Model:
+    """Every variance and covariance free (and every mean with `means`):
+    the model whose fit is the data's own."""
+    return _moment_model(names, True, variances, means)

@@ -365,7 +365,7 @@ X2 = 9  # y1..y8, then x1, x2, x3
 def test_singular_pattern_covariance_gives_sentinels(rng, singular_first):
     # x2 without loading or residual variance: its row of Sigma is zero, so
     # only the patterns that observe x2 are singular.
-    model, engine, theta = democracy_point(**{"x2~ind60": 0.0, "x2~~x2": 0.0})
+    model, engine, theta = democracy_point(**{"ind60 =~ x2": 0.0, "x2 ~~ x2": 0.0})
     Sigma, mu = engine.get_implied_moments(theta)
     others = [i for i in range(11) if i != X2]
     lists = [others, others[:5], [X2, 0, 1]]
@@ -390,7 +390,7 @@ def test_indefinite_but_invertible_pattern():
     # A negative residual variance larger than the explained variance: the
     # Cholesky test of the objective fails, the LU rank test of the gradient
     # does not.
-    model, engine, theta = democracy_point(**{"x2~~x2": -50.0})
+    model, engine, theta = democracy_point(**{"x2 ~~ x2": -50.0})
     Sigma, mu = engine.get_implied_moments(theta)
     lists = [list(range(11))]
     assert engine.objective_fiml(theta, lists, [10], [mu], [Sigma]) == 1e15

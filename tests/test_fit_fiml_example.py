@@ -8,17 +8,17 @@ import fit_fiml
 from semfront import political_democracy_data, political_democracy_model
 
 PUBLISHED = {  # name: (estimate, standard error)
-    "x2~ind60": (2.180, 0.139),
-    "x3~ind60": (1.819, 0.152),
-    "y2~dem60": (1.257, 0.182),
-    "y3~dem60": (1.058, 0.151),
-    "y4~dem60": (1.265, 0.145),
-    "y6~dem65": (1.186, 0.169),
-    "y7~dem65": (1.280, 0.160),
-    "y8~dem65": (1.266, 0.158),
-    "dem60~ind60": (1.483, 0.399),
-    "dem65~ind60": (0.572, 0.221),
-    "dem65~dem60": (0.837, 0.098),
+    "ind60 =~ x2": (2.180, 0.139),
+    "ind60 =~ x3": (1.819, 0.152),
+    "dem60 =~ y2": (1.257, 0.182),
+    "dem60 =~ y3": (1.058, 0.151),
+    "dem60 =~ y4": (1.265, 0.145),
+    "dem65 =~ y6": (1.186, 0.169),
+    "dem65 =~ y7": (1.280, 0.160),
+    "dem65 =~ y8": (1.266, 0.158),
+    "dem60 ~ ind60": (1.483, 0.399),
+    "dem65 ~ ind60": (0.572, 0.221),
+    "dem65 ~ dem60": (0.837, 0.098),
 }
 
 
@@ -62,6 +62,20 @@ def test_grouping_keeps_every_observed_value(setting, rng):
 
 
 def test_main_runs(capsys):
-    fit_fiml.main()
+    fit_fiml.main([])
     out = capsys.readouterr().out
     assert "cov = 2/N * inv(expected_hessian_fiml)" in out
+
+
+def test_complete_data_statistics_are_the_ml_ones(setting, capsys):
+    """With nothing missing the saturated FIML model reproduces the sample
+    moments, so N (F - F_saturated) is the ML statistic, 38.125 on 35 df,
+    and the baseline's is N (sum log s_ii - log|S|) of the independence model."""
+    _, _, data, _ = setting
+    out = fit_fiml.main(["--missing", "0"])
+    capsys.readouterr()
+    assert out["patterns"][1] == [75]
+    assert out["stat"] == pytest.approx(38.125, abs=1e-3) and out["df"] == 35
+    S = np.cov(data, rowvar=False, bias=True)
+    base = 75 * (np.log(np.diag(S)).sum() - np.linalg.slogdet(S)[1])
+    assert out["base_stat"] == pytest.approx(base, rel=1e-8) and out["base_df"] == 55

@@ -20,4 +20,5 @@ PYBIND11_MODULE(_backend, m, py::multiple_interpreters::not_supported()) {
     bind_dwls(m);
     bind_ordinal_functions(m);
     bind_pls(m);
+    m.attr("__version__") = SEM_VERSION;
 }

@@ -49,6 +49,26 @@ void bind_ordinal_functions(py::module_& m) {
             return bivariate_loglik(x, y, tau_x, tau_y, rho);
         },
         py::arg("x"), py::arg("y"), py::arg("tau_x"), py::arg("tau_y"), py::arg("rho"));
+
+    // Internal: the case-by-case evaluation, the oracle of the tests and the
+    // baseline of the benchmark for the two functions above.
+    m.def(
+        "_categorical_casewise_scores_per_case",
+        [](Eigen::VectorXi x, Eigen::VectorXi y, Eigen::VectorXd tau_x, Eigen::VectorXd tau_y,
+           double rho, double eps) {
+            check_cases(x, y, tau_x, tau_y);
+            return categorical_casewise_scores_per_case(x, y, tau_x, tau_y, rho, eps);
+        },
+        py::arg("x"), py::arg("y"), py::arg("tau_x"), py::arg("tau_y"), py::arg("rho"),
+        py::arg("eps") = 1e-5);
+    m.def(
+        "_bivariate_loglik_per_case",
+        [](Eigen::VectorXi x, Eigen::VectorXi y, Eigen::VectorXd tau_x, Eigen::VectorXd tau_y,
+           double rho) {
+            check_cases(x, y, tau_x, tau_y);
+            return bivariate_loglik_per_case(x, y, tau_x, tau_y, rho);
+        },
+        py::arg("x"), py::arg("y"), py::arg("tau_x"), py::arg("tau_y"), py::arg("rho"));
 }
 
 }  // namespace sem::bindings

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "dwls/bivariate_normal.hpp"
 
@@ -43,6 +44,57 @@ double moved_threshold_loglik(Cell cell, double Cell::*lo, double Cell::*hi, int
     return cell_loglik(cell, rho);
 }
 
+// The distribution function at the corners (xs[i], ys[j]) of a threshold
+// grid, from either tail of each variable, each evaluated on first use and
+// then shared by every cell (and so every case) that has it as a corner.
+class LazyCornerGrid {
+public:
+    LazyCornerGrid(const Eigen::VectorXd& xs, const Eigen::VectorXd& ys, double rho)
+        : xs_(xs), ys_(ys), rho_(rho), values_(4 * xs.size() * ys.size()),
+          known_(values_.size(), 0) {}
+
+    double operator()(Eigen::Index i, Eigen::Index j, Tails tails) {
+        const Eigen::Index slot = 2 * tails.upper_x + tails.upper_y;
+        const Eigen::Index at = (slot * xs_.size() + i) * ys_.size() + j;
+        if (!known_[at]) {
+            values_[at] = tail_cdf(xs_[i], ys_[j], rho_, tails);
+            known_[at] = 1;
+        }
+        return values_[at];
+    }
+
+    // ln P of the cell xs[i]..xs[i + 1] by ys[j]..ys[j + 1].
+    double cell_loglik(Eigen::Index i, Eigen::Index j) {
+        const Tails tails = cell_tails(xs_[i], xs_[i + 1], ys_[j], ys_[j + 1], rho_);
+        return std::log(rectangle_from_tails(
+            tails, [&](bool x_hi, bool y_hi) { return (*this)(i + x_hi, j + y_hi, tails); }));
+    }
+
+private:
+    const Eigen::VectorXd& xs_;
+    const Eigen::VectorXd& ys_;
+    double rho_;
+    std::vector<double> values_;
+    std::vector<char> known_;
+};
+
+// ln P of a cell whose bounds come from more than one grid (a moved
+// threshold): corner(x_hi, y_hi, tails) names the grid value.
+template <class Corner>
+double mixed_cell_loglik(double lo_x, double hi_x, double lo_y, double hi_y, double rho,
+                         const Corner& corner) {
+    const Tails tails = cell_tails(lo_x, hi_x, lo_y, hi_y, rho);
+    return std::log(rectangle_from_tails(
+        tails, [&](bool x_hi, bool y_hi) { return corner(x_hi, y_hi, tails); }));
+}
+
+// A table of (K_x + 1)(K_y + 1) cells pays while it is no larger than the
+// result; beyond that (many categories, few cases) the per-case rule needs
+// no table, costs no more, and gives the same values.
+bool cells_pay(Eigen::Index kx, Eigen::Index ky, Eigen::Index n) {
+    return (kx + 1) * (ky + 1) <= n;
+}
+
 }  // namespace
 
 std::string category_error(const char* name, const Eigen::Ref<const Eigen::VectorXi>& codes,
@@ -58,10 +110,11 @@ std::string category_error(const char* name, const Eigen::Ref<const Eigen::Vecto
     return {};
 }
 
-Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
-                                 const Eigen::Ref<const Eigen::VectorXi>& y,
-                                 const Eigen::Ref<const Eigen::VectorXd>& tau_x,
-                                 const Eigen::Ref<const Eigen::VectorXd>& tau_y, double rho) {
+Eigen::VectorXd bivariate_loglik_per_case(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                          const Eigen::Ref<const Eigen::VectorXi>& y,
+                                          const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                          const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                          double rho) {
     const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
     const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
     Eigen::VectorXd ll(x.size());
@@ -72,11 +125,11 @@ Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
     return ll;
 }
 
-Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::VectorXi>& x,
-                                            const Eigen::Ref<const Eigen::VectorXi>& y,
-                                            const Eigen::Ref<const Eigen::VectorXd>& tau_x,
-                                            const Eigen::Ref<const Eigen::VectorXd>& tau_y,
-                                            double rho, double eps) {
+Eigen::MatrixXd categorical_casewise_scores_per_case(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                                     const Eigen::Ref<const Eigen::VectorXi>& y,
+                                                     const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                                     const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                                     double rho, double eps) {
     const Eigen::Index kx = tau_x.size(), ky = tau_y.size();
     const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
     const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
@@ -98,6 +151,106 @@ Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::Vector
             scores(k, kx + t) = (g - f) / eps;
         }
         scores(k, kx + ky) = (cell_loglik(c, rho_step) - f) / eps;
+    }
+    return scores;
+}
+
+Eigen::VectorXd bivariate_loglik(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                 const Eigen::Ref<const Eigen::VectorXi>& y,
+                                 const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                 const Eigen::Ref<const Eigen::VectorXd>& tau_y, double rho) {
+    const Eigen::Index n = x.size(), ny_cells = tau_y.size() + 1;
+    if (!cells_pay(tau_x.size(), tau_y.size(), n)) {
+        return bivariate_loglik_per_case(x, y, tau_x, tau_y, rho);
+    }
+    const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
+    const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
+    LazyCornerGrid grid(ext_x, ext_y, rho);
+    std::vector<double> cell_ll((tau_x.size() + 1) * ny_cells);
+    std::vector<char> known(cell_ll.size(), 0);
+    Eigen::VectorXd ll(n);
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const Eigen::Index at = x[k] * ny_cells + y[k];
+        if (!known[at]) {
+            cell_ll[at] = grid.cell_loglik(x[k], y[k]);
+            known[at] = 1;
+        }
+        ll[k] = cell_ll[at];
+    }
+    return ll;
+}
+
+Eigen::MatrixXd categorical_casewise_scores(const Eigen::Ref<const Eigen::VectorXi>& x,
+                                            const Eigen::Ref<const Eigen::VectorXi>& y,
+                                            const Eigen::Ref<const Eigen::VectorXd>& tau_x,
+                                            const Eigen::Ref<const Eigen::VectorXd>& tau_y,
+                                            double rho, double eps) {
+    const Eigen::Index n = x.size(), kx = tau_x.size(), ky = tau_y.size(), ny_cells = ky + 1;
+    if (!cells_pay(kx, ky, n)) {
+        return categorical_casewise_scores_per_case(x, y, tau_x, tau_y, rho, eps);
+    }
+    const Eigen::VectorXd ext_x = extended_thresholds(tau_x);
+    const Eigen::VectorXd ext_y = extended_thresholds(tau_y);
+    const Eigen::VectorXd moved_x = tau_x.array() + eps;
+    const Eigen::VectorXd moved_y = tau_y.array() + eps;
+    LazyCornerGrid at_rho(ext_x, ext_y, rho);
+    // The clamp can make the step smaller or even negative (rho > 0.999);
+    // the divisor stays eps all the same.
+    LazyCornerGrid at_step(ext_x, ext_y, std::min(0.999, rho + eps));
+    LazyCornerGrid x_moved(moved_x, ext_y, rho);  // row t: tau_x[t] + eps
+    LazyCornerGrid y_moved(ext_x, moved_y, rho);  // column t: tau_y[t] + eps
+    // A case's row of scores is fixed by its cell, so each occupied cell's
+    // row is formed once: the differences for the thresholds below and above
+    // it on each variable and for the correlation, and (f - f) / eps (0, or
+    // NaN with f or eps) for every threshold that bounds neither side. They
+    // are formed as case by case, (g - f) / eps on the same doubles, so the
+    // rows agree to the bit.
+    Eigen::MatrixXd rows((kx + 1) * ny_cells, kx + ky + 1);
+    std::vector<char> known(rows.rows(), 0);
+    std::vector<Eigen::Index> cell_of(n);
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const Eigen::Index i = x[k], j = y[k], at = i * ny_cells + j;
+        cell_of[k] = at;
+        if (known[at]) continue;
+        known[at] = 1;
+        auto row = rows.row(at);
+        const double f = at_rho.cell_loglik(i, j);
+        row.setConstant((f - f) / eps);
+        const double lo_x = ext_x[i], hi_x = ext_x[i + 1], lo_y = ext_y[j], hi_y = ext_y[j + 1];
+        if (i > 0) {
+            const double g = mixed_cell_loglik(
+                moved_x[i - 1], hi_x, lo_y, hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return x_hi ? at_rho(i + 1, j + y_hi, t) : x_moved(i - 1, j + y_hi, t);
+                });
+            row[i - 1] = (g - f) / eps;
+        }
+        if (i < kx) {
+            const double g = mixed_cell_loglik(
+                lo_x, moved_x[i], lo_y, hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return x_hi ? x_moved(i, j + y_hi, t) : at_rho(i, j + y_hi, t);
+                });
+            row[i] = (g - f) / eps;
+        }
+        if (j > 0) {
+            const double g = mixed_cell_loglik(
+                lo_x, hi_x, moved_y[j - 1], hi_y, rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return y_hi ? at_rho(i + x_hi, j + 1, t) : y_moved(i + x_hi, j - 1, t);
+                });
+            row[kx + j - 1] = (g - f) / eps;
+        }
+        if (j < ky) {
+            const double g = mixed_cell_loglik(
+                lo_x, hi_x, lo_y, moved_y[j], rho, [&](bool x_hi, bool y_hi, Tails t) {
+                    return y_hi ? y_moved(i + x_hi, j, t) : at_rho(i + x_hi, j, t);
+                });
+            row[kx + j] = (g - f) / eps;
+        }
+        row[kx + ky] = (at_step.cell_loglik(i, j) - f) / eps;
+    }
+    // Column by column, so the column-major result is written in order.
+    Eigen::MatrixXd scores(n, kx + ky + 1);
+    for (Eigen::Index col = 0; col < scores.cols(); ++col) {
+        for (Eigen::Index k = 0; k < n; ++k) scores(k, col) = rows(cell_of[k], col);
     }
     return scores;
 }

@@ -3,7 +3,9 @@
 #include "fiml/pattern_gather.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
-#include "model/moment_derivatives.hpp"
+#include "model/free_cells.hpp"
+#include "model/moment_adjoint.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
@@ -18,7 +20,6 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
     const Eigen::MatrixXd C = latent_covariance(m);
     const Eigen::MatrixXd Sigma = implied_sigma(dims, m, A.inverse, C);
     const Eigen::VectorXd mu = implied_mu(dims, m, A.inverse);
-    const ImpliedMomentDerivatives d = implied_moment_derivatives(description, m, A.inverse, C, n_free);
 
     const Eigen::Index k_max = max_pattern_size(patterns.obs_indices);
     PatternGather gather(Sigma, mu, k_max);
@@ -27,8 +28,7 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
 
     // trace(W_p dSigma_p,i) = trace(scatter(W_p) dSigma_i) and the sum over
     // patterns is linear in W_p, so the case-weighted W_p and v_p are
-    // scattered back to p x p and summed; no sub-derivative is gathered and
-    // each parameter costs one pass over dSigma_i however many patterns.
+    // scattered back to p x p and summed, and one reverse pass serves all.
     Eigen::MatrixXd Wsum = Eigen::MatrixXd::Zero(p, p);  // sum_p n_p scatter(W_p)
     Eigen::VectorXd vsum = Eigen::VectorXd::Zero(p);     // sum_p n_p scatter(Sigma_p^-1 e_p)
     long long N = 0;
@@ -56,15 +56,14 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
     });
     if (!invertible) return Eigen::VectorXd::Constant(n_free, 1e10);
 
-    // trace(Wsum dSigma_i) = sum(Wsum' .* dSigma_i); neither factor is
-    // assumed symmetric.
-    const Eigen::MatrixXd WsumT = Wsum.transpose();
+    // The discrepancy's adjoints: Wsum' / N for Sigma, -2 vsum / N for mu.
     const double n_total = static_cast<double>(N);
-    Eigen::VectorXd g(n_free);
-    for (int i = 0; i < n_free; ++i) {
-        const double t = WsumT.cwiseProduct(d.dSigma[i]).sum();
-        g[i] = (t - 2.0 * d.dmu[i].dot(vsum)) / n_total;
-    }
+    Eigen::MatrixXd G = Wsum.transpose() / n_total;
+    mirror_adjoint_in_place(dims, G);
+    const Eigen::VectorXd gmu = (-2.0 / n_total) * vsum;
+    const RamForm ram = ram_form(dims, m, A.inverse);
+    Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
+    MomentAdjoint(ram, G, gmu).add_gradient(free_cells(description, n_free), g);
     return g;
 }
 

@@ -1,100 +1,101 @@
 #include "fiml/fiml_information.hpp"
 
 #include "fiml/pattern_gather.hpp"
+#include "model/free_cells.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
-#include "model/moment_derivatives.hpp"
+#include "model/moment_terms.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
-namespace {
-
-// The parameters whose derivative is not identically zero: intercepts leave
-// Sigma alone and most covariance parameters leave mu alone, and their rows
-// and columns of either block are exactly zero, so they stay out of the
-// products. NaN counts as non-zero.
-template <class Derivatives>
-std::vector<int> nonzero_derivatives(const Derivatives& d) {
-    std::vector<int> which;
-    for (std::size_t i = 0; i < d.size(); ++i) {
-        if ((d[i].array() != 0.0).any()) which.push_back(static_cast<int>(i));
-    }
-    return which;
-}
-
-}  // namespace
-
+// Each pattern adds w_p [tr(X_p dSigma_p,i X_p dSigma_p,j) + 2 dmu_p,i' X_p dmu_p,j]
+// where dSigma_p is the cut of the same low-rank terms, so the whole
+// pattern is read from one table w_p' X_p w_p over the basis restricted to
+// its rows; unit vectors of unobserved variables drop out.
 Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
                                           const Eigen::Ref<const Eigen::VectorXd>& params,
                                           const MissingPatterns& patterns, int n_free) {
     const ModelDims& dims = description.dims();
+    const Eigen::Index p = dims.n_observed();
     const ModelMatrices m = build_model_matrices(description, params);
     const LuInverse A = structural_inverse(m.Beta);
     if (!A.invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
     const Eigen::MatrixXd C = latent_covariance(m);
     const Eigen::MatrixXd Sigma = implied_sigma(dims, m, A.inverse, C);
     const Eigen::VectorXd mu = implied_mu(dims, m, A.inverse);
-    const ImpliedMomentDerivatives d = implied_moment_derivatives(description, m, A.inverse, C, n_free);
 
     long long N = 0;  // every listed pattern, empty ones included
     for (std::size_t q = 0; q < patterns.obs_indices.size(); ++q) N += patterns.n_obs_list[q];
     const double n_total = static_cast<double>(N);
 
-    // With B_i = Sigma_p^-1 dSigma_p,i, trace(B_j B_i) = vec(B_j) . vec(B_i'),
-    // so one pattern's whole trace block is a single product of the stacked
-    // vec(B_i) with the stacked vec(B_i'): n_free k^3 + n_free^2 k^2 work
-    // instead of a k^3 product for every pair. The mean block likewise.
-    const std::vector<int> cov_params = nonzero_derivatives(d.dSigma);
-    const std::vector<int> mean_params = nonzero_derivatives(d.dmu);
-    const Eigen::Index ns = static_cast<Eigen::Index>(cov_params.size());
-    const Eigen::Index nm = static_cast<Eigen::Index>(mean_params.size());
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(dims, m, A.inverse);
+    const MomentTerms terms(dims, ram, cells, needs_mirror(dims, cells, m.Phi), true);
+    const Eigen::MatrixXd& F = terms.factors();
+    const Eigen::Index q = F.cols(), nb = terms.size();
+
     const Eigen::Index k_max = max_pattern_size(patterns.obs_indices);
     PatternGather gather(Sigma, mu, k_max);
-    Eigen::MatrixXd D(k_max, k_max);
-    Eigen::MatrixXd B(k_max * k_max, ns), Bt(k_max * k_max, ns);  // vec(B_i), w vec(B_i')
-    Eigen::MatrixXd M(k_max, nm), SM(k_max, nm);  // dmu_p,i and 2w Sigma_p^-1 dmu_p,i
-    // Upper triangles accumulate, over cov_params and mean_params.
-    Eigen::MatrixXd Hs = Eigen::MatrixXd::Zero(ns, ns), Hm = Eigen::MatrixXd::Zero(nm, nm);
+    Eigen::MatrixXd table = Eigen::MatrixXd::Zero(nb, nb);
+    Eigen::MatrixXd Fp(k_max, q), XF(k_max, q);
+    std::vector<char> observed(static_cast<std::size_t>(p), 0);
+    std::vector<SigmaTerm> sigma_p;
+    std::vector<MeanTerm> mean_p;
+    sigma_p.reserve(terms.sigma().size());
+    mean_p.reserve(terms.mean().size());
+    auto seen = [&](int a) { return a >= p || observed[static_cast<std::size_t>(a)]; };
+    Eigen::MatrixXd H = Eigen::MatrixXd::Zero(n_free, n_free);
 
-    const bool invertible = for_each_pattern(patterns.obs_indices, gather, [&](std::size_t q) {
+    const bool invertible = for_each_pattern(patterns.obs_indices, gather, [&](std::size_t pat) {
         if (!gather.invert()) return false;
         const Eigen::Index k = gather.size();
-        const auto SigmaInv = gather.SigmaInv_p();
-        const double w = static_cast<double>(patterns.n_obs_list[q]) / n_total;
-        auto Dk = D.topLeftCorner(k, k);
-        for (Eigen::Index a = 0; a < ns; ++a) {
-            gather.gather(d.dSigma[cov_params[a]], Dk);
-            Eigen::Map<Eigen::MatrixXd> Ba(B.col(a).data(), k, k);
-            Ba.noalias() = SigmaInv * Dk;
-            Eigen::Map<Eigen::MatrixXd>(Bt.col(a).data(), k, k) = w * Ba.transpose();
+        const std::vector<int>& idx = gather.index();
+        const auto X = gather.SigmaInv_p();
+        const double w = static_cast<double>(patterns.n_obs_list[pat]) / n_total;
+
+        table.setZero();
+        for (Eigen::Index b = 0; b < k; ++b) {
+            for (Eigen::Index a = 0; a < k; ++a) table(idx[a], idx[b]) = X(a, b);
         }
-        // Empty products are skipped: Eigen's kernels would bind references
-        // to the null data of a 0-column block.
-        if (ns > 0) {
-            Hs.triangularView<Eigen::Upper>() += B.topRows(k * k).transpose() * Bt.topRows(k * k);
+        if (q > 0) {
+            auto Fk = Fp.topRows(k);
+            for (Eigen::Index a = 0; a < k; ++a) Fk.row(a) = F.row(idx[a]);
+            auto XFk = XF.topRows(k);
+            XFk.noalias() = X * Fk;
+            for (Eigen::Index a = 0; a < k; ++a) table.row(idx[a]).tail(q) = XFk.row(a);
+            auto bottom = table.bottomRows(q);
+            for (Eigen::Index a = 0; a < k; ++a) bottom.col(idx[a]).noalias() = Fk.transpose() * X.col(a);
+            bottom.rightCols(q).noalias() = Fk.transpose() * XFk;
         }
-        if (nm > 0) {
-            for (Eigen::Index a = 0; a < nm; ++a) gather.gather(d.dmu[mean_params[a]], M.col(a).head(k));
-            auto SMk = SM.topRows(k);
-            SMk.noalias() = SigmaInv * M.topRows(k);
-            SMk *= 2.0 * w;
-            Hm.triangularView<Eigen::Upper>() += M.topRows(k).transpose() * SMk;
+
+        for (int i : idx) observed[static_cast<std::size_t>(i)] = 1;
+        sigma_p.clear();
+        for (const SigmaTerm& t : terms.sigma()) {
+            if (seen(t.a) && seen(t.b)) sigma_p.push_back(t);
         }
+        mean_p.clear();
+        for (const MeanTerm& u : terms.mean()) {
+            if (seen(u.a)) mean_p.push_back(u);
+        }
+        for (int i : idx) observed[static_cast<std::size_t>(i)] = 0;
+
+        add_term_pairs(
+            sigma_p,
+            [&](const SigmaTerm& t, const SigmaTerm& s) {
+                return w * t.c * s.c * table(t.b, s.a) * table(s.b, t.a);
+            },
+            H);
+        add_term_pairs(
+            mean_p,
+            [&](const MeanTerm& t, const MeanTerm& s) {
+                return 2.0 * w * t.c * s.c * table(s.a, t.a);
+            },
+            H);
         return true;
     });
     if (!invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
-
-    // Both index lists are increasing, so upper stays upper.
-    Eigen::MatrixXd H = Eigen::MatrixXd::Zero(n_free, n_free);
-    for (Eigen::Index b = 0; b < ns; ++b) {
-        for (Eigen::Index a = 0; a <= b; ++a) H(cov_params[a], cov_params[b]) += Hs(a, b);
-    }
-    for (Eigen::Index b = 0; b < nm; ++b) {
-        for (Eigen::Index a = 0; a <= b; ++a) H(mean_params[a], mean_params[b]) += Hm(a, b);
-    }
-    for (Eigen::Index j = 0; j < n_free; ++j) {
-        for (Eigen::Index i = j + 1; i < n_free; ++i) H(i, j) = H(j, i);
-    }
+    mirror_upper(H);
     return H;
 }
 

@@ -8,9 +8,8 @@ PatternGather::PatternGather(const Eigen::MatrixXd& Sigma, const Eigen::VectorXd
       mu_(mu),
       Sigma_p_(max_size, max_size),
       SigmaInv_p_(max_size, max_size),
-      lu_work_(max_size, max_size),
       mu_p_(max_size),
-      lu_by_size_(static_cast<std::size_t>(max_size) + 1) {}
+      inverse_(max_size) {}
 
 void PatternGather::gather(const std::vector<int>& idx) {
     idx_ = &idx;
@@ -47,23 +46,6 @@ void PatternGather::scatter_add(double w, const Eigen::Ref<const Eigen::VectorXd
     for (Eigen::Index a = 0; a < k_; ++a) full[idx[a]] += w * sub[a];
 }
 
-bool PatternGather::invert() {
-    Eigen::FullPivLU<Eigen::MatrixXd>& lu = lu_by_size_[static_cast<std::size_t>(k_)];
-    lu.compute(Sigma_p());
-    if (!lu.isInvertible()) return false;
-    // Eigen's own solve against the identity, written out so that its
-    // intermediate lives in a reused buffer: P Sigma_p Q = L U gives
-    // Sigma_p^-1 = Q U^-1 L^-1 P.
-    auto c = lu_work_.topLeftCorner(k_, k_);
-    c.setZero();
-    const auto& P = lu.permutationP().indices();
-    for (Eigen::Index i = 0; i < k_; ++i) c(P[i], i) = 1.0;
-    lu.matrixLU().triangularView<Eigen::UnitLower>().solveInPlace(c);
-    lu.matrixLU().triangularView<Eigen::Upper>().solveInPlace(c);
-    const auto& Q = lu.permutationQ().indices();
-    auto inv = SigmaInv_p();
-    for (Eigen::Index i = 0; i < k_; ++i) inv.row(Q[i]) = c.row(i);
-    return true;
-}
+bool PatternGather::invert() { return inverse_.invert(Sigma_p(), SigmaInv_p()); }
 
 }  // namespace sem

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include <Eigen/Core>
-#include <Eigen/LU>
+
+#include "model/rank_tested_inverse.hpp"
 
 namespace sem {
 
@@ -22,6 +23,7 @@ public:
     void gather(const std::vector<int>& idx);
 
     Eigen::Index size() const { return k_; }
+    const std::vector<int>& index() const { return *idx_; }
     Eigen::Block<Eigen::MatrixXd> Sigma_p() { return Sigma_p_.topLeftCorner(k_, k_); }
     Eigen::VectorBlock<Eigen::VectorXd> mu_p() { return mu_p_.head(k_); }
 
@@ -37,8 +39,8 @@ public:
     void scatter_add(double w, const Eigen::Ref<const Eigen::VectorXd>& sub,
                      Eigen::VectorXd& full) const;
 
-    // Sigma_p^-1 by full-pivoting LU into SigmaInv_p(); false when Eigen's
-    // default rank test finds Sigma_p singular.
+    // Sigma_p^-1 into SigmaInv_p(); false when Eigen's default FullPivLU
+    // rank test finds Sigma_p singular.
     bool invert();
     Eigen::Block<Eigen::MatrixXd> SigmaInv_p() { return SigmaInv_p_.topLeftCorner(k_, k_); }
 
@@ -47,11 +49,9 @@ private:
     const Eigen::VectorXd& mu_;
     const std::vector<int>* idx_ = nullptr;
     Eigen::Index k_ = 0;
-    Eigen::MatrixXd Sigma_p_, SigmaInv_p_, lu_work_;
+    Eigen::MatrixXd Sigma_p_, SigmaInv_p_;
     Eigen::VectorXd mu_p_;
-    // One decomposition per pattern size: a decomposition keeps its storage
-    // between patterns of equal size instead of reallocating on every change.
-    std::vector<Eigen::FullPivLU<Eigen::MatrixXd>> lu_by_size_;
+    RankTestedInverse inverse_;
 };
 
 // Gathers and visits every pattern that observes at least one variable, in

@@ -1,7 +1,9 @@
 #include "ml/casewise_scores.hpp"
 
 #include "ml/model_point.hpp"
-#include "model/moment_derivatives.hpp"
+#include "model/free_cells.hpp"
+#include "model/moment_terms.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
@@ -12,7 +14,9 @@ Eigen::MatrixXd ml_casewise_scores(const ModelDescription& description,
     const Eigen::Index N = data.rows();
     const ModelPoint pt = invert_model_point(description, params, true);
     if (!pt.invertible) return Eigen::MatrixXd::Constant(N, n_free, kNotInvertible);
-    const Eigen::MatrixXd& SigmaInv = pt.SigmaInv;
+    const ModelDims& dims = description.dims();
+    const Eigen::MatrixXd& X = pt.SigmaInv;
+    const Eigen::Index p = X.rows();
 
     Eigen::RowVectorXd centre;
     if (meanstructure_active) {
@@ -20,23 +24,31 @@ Eigen::MatrixXd ml_casewise_scores(const ModelDescription& description,
     } else {
         centre = data.colwise().sum() / static_cast<double>(N);
     }
-    // All cases at once: row r of L is d_r' Sigma^-1 and of Rt is (Sigma^-1 d_r)',
-    // so the quadratic form of case r is row r of (L dSigma_k) .* Rt.
-    const Eigen::MatrixXd D = data.rowwise() - centre;  // N x p
-    const Eigen::MatrixXd L = D * SigmaInv;
-    const Eigen::MatrixXd Rt = D * SigmaInv.transpose();
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(dims, pt.m, pt.A);
+    const MomentTerms terms(dims, ram, cells, needs_mirror(dims, cells, pt.m.Phi), true);
+    Eigen::MatrixXd M;
+    basis_table(X, terms, M);
 
-    const ImpliedMomentDerivatives der =
-        implied_moment_derivatives(description, pt.m, pt.A, pt.C, n_free);
-    Eigen::MatrixXd scores(N, n_free);
-    Eigen::MatrixXd LdSigma(N, SigmaInv.rows());
-    for (int k = 0; k < n_free; ++k) {
-        const double a = (SigmaInv.transpose().array() * der.dSigma[k].array()).sum();
-        LdSigma.noalias() = L * der.dSigma[k];
-        scores.col(k) = 0.5 * (LdSigma.array() * Rt.array()).rowwise().sum();
-        scores.col(k).noalias() += L * der.dmu[k];
-        scores.col(k).array() -= 0.5 * a;
+    // Case r's score for dSigma = w_a w_b' is
+    //   -1/2 w_b' X w_a + 1/2 (d_r' X w_a)(w_b' X d_r),
+    // and for dmu = w_a it is d_r' X w_a: two N x size products cover all.
+    const Eigen::Index q = terms.factors().cols();
+    const Eigen::MatrixXd D = data.rowwise() - centre;  // N x p
+    Eigen::MatrixXd Lw(N, p + q), Rw(N, p + q);
+    Lw.leftCols(p).noalias() = D * X;
+    Rw.leftCols(p).noalias() = D * X.transpose();
+    if (q > 0) {
+        Lw.rightCols(q).noalias() = Lw.leftCols(p) * terms.factors();
+        Rw.rightCols(q).noalias() = Rw.leftCols(p) * terms.factors();
     }
+    Eigen::MatrixXd scores = Eigen::MatrixXd::Zero(N, n_free);
+    for (const SigmaTerm& t : terms.sigma()) {
+        auto col = scores.col(t.param);
+        col.array() += (0.5 * t.c) * (Lw.col(t.a).array() * Rw.col(t.b).array());
+        col.array() -= 0.5 * t.c * M(t.b, t.a);
+    }
+    for (const MeanTerm& u : terms.mean()) scores.col(u.param) += u.c * Lw.col(u.a);
     return scores;
 }
 

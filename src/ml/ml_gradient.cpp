@@ -1,7 +1,9 @@
 #include "ml/ml_gradient.hpp"
 
 #include "ml/model_point.hpp"
-#include "model/moment_derivatives.hpp"
+#include "model/free_cells.hpp"
+#include "model/moment_adjoint.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
@@ -11,25 +13,31 @@ Eigen::VectorXd ml_gradient(const ModelDescription& description,
                             int n_free) {
     const ModelPoint pt = invert_model_point(description, params, mean.has_value());
     if (!pt.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
-    const Eigen::MatrixXd& SigmaInv = pt.SigmaInv;
+    const Eigen::MatrixXd& X = pt.SigmaInv;
+    const Eigen::Index p = X.rows();
 
-    Eigen::MatrixXd centred = pt.moments.Sigma - S;  // Sigma - S - d d'
-    Eigen::VectorXd v;                                // Sigma^-1 d
+    // g_k = trace(W dSigma_k) - 2 dmu_k' Sigma^-1 d with W = X - X Q X,
+    // Q = S + d d': the adjoints of Sigma and mu are W' and -2 X d.
+    Eigen::MatrixXd Q = S;
+    Eigen::VectorXd gmu = Eigen::VectorXd::Zero(p);
     if (mean) {
         const Eigen::VectorXd d = *mean - pt.moments.mu;
-        centred.noalias() -= d * d.transpose();
-        v.noalias() = SigmaInv * d;
+        Q.noalias() += d * d.transpose();
+        gmu.noalias() = -2.0 * (X * d);
     }
-    // W' so that trace(W dSigma) is an elementwise sum over contiguous columns.
-    const Eigen::MatrixXd Wt = (SigmaInv * centred * SigmaInv).transpose();
-
-    const ImpliedMomentDerivatives der =
-        implied_moment_derivatives(description, pt.m, pt.A, pt.C, n_free);
-    Eigen::VectorXd g(n_free);
-    for (int k = 0; k < n_free; ++k) {
-        g[k] = (Wt.array() * der.dSigma[k].array()).sum();
-        if (mean) g[k] -= 2.0 * der.dmu[k].dot(v);
+    const Eigen::MatrixXd QX = Q * X;
+    const ModelDims& dims = description.dims();
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(dims, pt.m, pt.A);
+    Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
+    if (!needs_mirror(dims, cells, pt.m.Phi)) {
+        MomentAdjoint(ram, X, QX, gmu).add_gradient(cells, g);
+        return g;
     }
+    Eigen::MatrixXd G = X.transpose();
+    G.noalias() -= QX.transpose() * X.transpose();
+    mirror_adjoint_in_place(dims, G);
+    MomentAdjoint(ram, G, gmu).add_gradient(cells, g);
     return g;
 }
 

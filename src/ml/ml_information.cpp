@@ -1,10 +1,9 @@
 #include "ml/ml_information.hpp"
 
-#include <vector>
-
 #include "ml/model_point.hpp"
-#include "ml/pairwise_traces.hpp"
-#include "model/moment_derivatives.hpp"
+#include "model/free_cells.hpp"
+#include "model/moment_terms.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
@@ -13,25 +12,24 @@ Eigen::MatrixXd ml_expected_information(const ModelDescription& description,
                                         int n_free) {
     const ModelPoint pt = invert_model_point(description, params, true);
     if (!pt.invertible) return Eigen::MatrixXd::Constant(n_free, n_free, kNotInvertible);
-    const Eigen::MatrixXd& SigmaInv = pt.SigmaInv;
 
-    const ImpliedMomentDerivatives der =
-        implied_moment_derivatives(description, pt.m, pt.A, pt.C, n_free);
-    std::vector<Eigen::MatrixXd> P(n_free);  // Sigma^-1 dSigma_k
-    std::vector<Eigen::VectorXd> u(n_free);  // Sigma^-1 dmu_k
-    for (int k = 0; k < n_free; ++k) {
-        P[k].noalias() = SigmaInv * der.dSigma[k];
-        u[k].noalias() = SigmaInv * der.dmu[k];
-    }
-    const Eigen::MatrixXd T = pairwise_traces(P, P);
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(description.dims(), pt.m, pt.A);
+    const MomentTerms terms(description.dims(), ram, cells,
+                            needs_mirror(description.dims(), cells, pt.m.Phi), true);
+    Eigen::MatrixXd M;  // w' Sigma^-1 w
+    basis_table(pt.SigmaInv, terms, M);
 
-    Eigen::MatrixXd H(n_free, n_free);
-    for (int i = 0; i < n_free; ++i) {
-        for (int j = i; j < n_free; ++j) {
-            H(i, j) = T(i, j) + 2.0 * der.dmu[i].dot(u[j]);
-            H(j, i) = H(i, j);
-        }
-    }
+    // tr(X a b' X a' b'') = (b' X a')(b'' X a): products of table entries.
+    Eigen::MatrixXd H = Eigen::MatrixXd::Zero(n_free, n_free);
+    add_term_pairs(
+        terms.sigma(),
+        [&](const SigmaTerm& t, const SigmaTerm& s) { return t.c * s.c * M(t.b, s.a) * M(s.b, t.a); },
+        H);
+    add_term_pairs(
+        terms.mean(),
+        [&](const MeanTerm& t, const MeanTerm& s) { return 2.0 * t.c * s.c * M(s.a, t.a); }, H);
+    mirror_upper(H);
     return H;
 }
 

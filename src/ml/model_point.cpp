@@ -1,6 +1,7 @@
 #include "ml/model_point.hpp"
 
 #include "model/lu_inverse.hpp"
+#include "model/rank_tested_inverse.hpp"
 
 namespace sem {
 
@@ -14,9 +15,10 @@ ModelPoint invert_model_point(const ModelDescription& description,
     pt.C = latent_covariance(pt.m);
     pt.moments.Sigma = implied_sigma(description.dims(), pt.m, pt.A, pt.C);
     pt.moments.mu = implied_mu(description.dims(), pt.m, pt.A);
-    LuInverse s = lu_inverse(pt.moments.Sigma);
-    if (!s.invertible) return pt;
-    pt.SigmaInv = std::move(s.inverse);
+    const Eigen::Index p = pt.moments.Sigma.rows();
+    pt.SigmaInv.resize(p, p);
+    RankTestedInverse inverse(p);
+    if (!inverse.invert(pt.moments.Sigma, pt.SigmaInv)) return pt;
     pt.invertible = true;
     return pt;
 }

@@ -21,7 +21,8 @@ struct ModelPoint {
     bool invertible = false;   // I - Beta and Sigma both passed the rank test
 };
 
-// Builds the model at `params` and inverts I - Beta and Sigma by FullPivLU.
+// Builds the model at `params` and inverts I - Beta and Sigma, both with
+// the outcome of the FullPivLU rank test.
 // When `invertible` is false the other fields are not to be used.
 ModelPoint invert_model_point(const ModelDescription& description,
                               const Eigen::Ref<const Eigen::VectorXd>& params, bool with_means);

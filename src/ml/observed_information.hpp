@@ -7,11 +7,11 @@
 
 namespace sem {
 
-// Exact second derivative of the ML discrepancy (not scaled by N); the
-// second derivatives of Sigma and mu come from evaluating the model in
-// hyper-dual arithmetic, one pair of parameters at a time. Mean terms only
-// when `mean` is given. All kNotInvertible when I - Beta or Sigma is
-// singular by the LU rank test.
+// Exact second derivative of the ML discrepancy (not scaled by N), from the
+// low-rank terms of the moment derivatives and one forward-over-reverse
+// sweep for the second derivatives of Sigma and mu. Mean terms only when
+// `mean` is given. All kNotInvertible when I - Beta or Sigma is singular by
+// the LU rank test.
 Eigen::MatrixXd ml_observed_information(const ModelDescription& description,
                                         const Eigen::Ref<const Eigen::VectorXd>& params,
                                         const Eigen::Ref<const Eigen::MatrixXd>& S,

@@ -12,6 +12,8 @@ from typing import Any, SupportsIndex, TypedDict, final
 import numpy as np
 import numpy.typing as npt
 
+__version__: str
+
 _Vector = npt.NDArray[np.float64]
 _Matrix = npt.NDArray[np.float64]
 
@@ -66,7 +68,7 @@ class MlEngine:
     def observed_hessian_ml(
         self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
     ) -> _Matrix:
-        """Exact Hessian of ``objective_ml`` by four-component matrix arithmetic.
+        """Exact Hessian of ``objective_ml`` from analytic second derivatives.
 
         All 1e10 when Sigma or I - Beta is not invertible.
         """
@@ -164,7 +166,20 @@ def categorical_casewise_scores(
 def bivariate_loglik(
     x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
 ) -> _Vector:
-    """Each case's log-probability of its pair of categories (cells floored at 1e-15)."""
+    """Each case's log-probability of its pair of categories (cells floored at 1e-15).
+
+    Each distinct cell is evaluated once; cell probabilities are accurate to
+    about 3e-10 up to |rho| = 0.9 and to about 1e-15 for 0.9 < |rho| <= 1.
+    """
+
+# Internal (tests and benchmarks): the same two results evaluated case by
+# case, bit-identical to the functions above; not part of the interface.
+def _categorical_casewise_scores_per_case(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
+) -> _Matrix: ...
+def _bivariate_loglik_per_case(
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
+) -> _Vector: ...
 
 @final
 class PlsEngine:
