@@ -15,14 +15,16 @@
 namespace sem {
 
 // Per pattern, with X = Sigma_p^-1, W = X (Sigma_p - S_p - e e') X and
-// vl = X e, the terms of the complete-data observed information:
-//   tr(X dSigma_i X dSigma_j) - tr(W dSigma_i X dSigma_j) - tr(W dSigma_j X dSigma_i)
-//   + 2 dmu_j' X dmu_i + 2 (vl' dSigma_j X dmu_i + vl' dSigma_i X dmu_j)
-// from the tables w_p' X w_p and w_p' W w_p over the basis cut to the
-// pattern. The second derivatives of the moments enter as
-// tr(W Sigma_ij) - 2 vl' mu_ij, linear in W and vl: their case-weighted
-// scatters are summed over the patterns and swept once, with the adjoints
-// of the gradient.
+// vl = X e, the derivative of the gradient's pattern term along parameter j:
+//   tr(X dSigma_j X dSigma_i) - tr(W dSigma_i X dSigma_j) - tr(W dSigma_j X dSigma_i)
+//   + 2 dmu_i' X dmu_j + e' X dSigma_i X dmu_j + dmu_j' X dSigma_i vl
+//   + 2 dmu_i' X dSigma_j vl,
+// read from the tables w_p' X w_p and w_p' W w_p over the basis cut to the
+// pattern, and averaged with its transpose: the mean terms are not symmetric
+// in i and j when Sigma is not (a covariance placed in one triangle). The
+// second derivatives of the moments enter as tr(W Sigma_ij) - 2 vl' mu_ij,
+// linear in W and vl: their case-weighted scatters are summed over the
+// patterns and swept once, with the adjoints of the gradient.
 Eigen::MatrixXd fiml_observed_information(const ModelDescription& description,
                                           const Eigen::Ref<const Eigen::VectorXd>& params,
                                           const MissingPatterns& patterns, int n_free) {
@@ -49,9 +51,9 @@ Eigen::MatrixXd fiml_observed_information(const ModelDescription& description,
     PatternBasis basis(terms, k_max);
     const Eigen::Index nb = basis.max_size();
     Eigen::MatrixXd M_buf(nb, nb), Nw_buf(nb, nb);
-    Eigen::VectorXd r_buf(nb);
+    Eigen::VectorXd r_buf(nb), rl_buf(nb);
     Eigen::MatrixXd D(k_max, k_max), T(k_max, k_max), W(k_max, k_max);
-    Eigen::VectorXd e_buf(k_max), v_buf(k_max);
+    Eigen::VectorXd e_buf(k_max), v_buf(k_max), vt_buf(k_max);
 
     Eigen::MatrixXd Wsum = Eigen::MatrixXd::Zero(p, p);  // sum_p n_p scatter(W_p)
     Eigen::VectorXd vsum = Eigen::VectorXd::Zero(p);     // sum_p n_p scatter(vl_p)
@@ -81,10 +83,13 @@ Eigen::MatrixXd fiml_observed_information(const ModelDescription& description,
         const Eigen::Index size = basis.size();
         auto M = M_buf.topLeftCorner(size, size);
         auto Nw = Nw_buf.topLeftCorner(size, size);
-        auto r = r_buf.head(size);
+        auto r = r_buf.head(size), rl = rl_buf.head(size);
         basis.table(X, M);
         basis.table(Wk, Nw);
         basis.project(vl, r);
+        auto vt = vt_buf.head(k);
+        vt.noalias() = X.transpose() * e;
+        basis.project(vt, rl);
 
         add_term_pairs(
             basis.sigma(),
@@ -96,15 +101,17 @@ Eigen::MatrixXd fiml_observed_information(const ModelDescription& description,
         add_term_pairs(
             basis.mean(),
             [&](const MeanTerm& t, const MeanTerm& s) {
-                return 2.0 * w * t.c * s.c * M(s.a, t.a);
+                return w * t.c * s.c * (M(s.a, t.a) + M(t.a, s.a));
             },
             H);
-        // 2 vl' dSigma_k X dmu_l enters H_kl and H_lk alike.
+        // Sigma term s of parameter k with mean term u of parameter l: half
+        // of (e' X w_a)(w_b' X w_u) + 3 (w_u' X w_a)(w_b' vl) into H_kl, the
+        // whole into H_kk.
         for (const SigmaTerm& s : basis.sigma()) {
-            const double rs = 2.0 * w * s.c * r[s.a];
-            if (rs == 0.0) continue;
+            const double ls = 0.5 * w * s.c * rl[s.a], rs = 1.5 * w * s.c * r[s.b];
+            if (ls == 0.0 && rs == 0.0) continue;
             for (const MeanTerm& u : basis.mean()) {
-                const double v = rs * u.c * M(s.b, u.a);
+                const double v = u.c * (ls * M(s.b, u.a) + rs * M(u.a, s.a));
                 if (s.param == u.param) {
                     H(s.param, s.param) += 2.0 * v;
                 } else {
