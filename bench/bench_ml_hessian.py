@@ -1,4 +1,4 @@
-"""Observed information (hyper-dual, exact) against expected information
+"""Observed information (exact) against expected information
 (first derivatives only) on two model sizes; prints medians and ratios.
 
 Run: PYTHONPATH=build/dev python bench/bench_ml_hessian.py

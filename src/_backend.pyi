@@ -66,7 +66,7 @@ class MlEngine:
     def observed_hessian_ml(
         self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
     ) -> _Matrix:
-        """Exact Hessian of ``objective_ml`` by four-component matrix arithmetic.
+        """Exact Hessian of ``objective_ml`` from analytic second derivatives.
 
         All 1e10 when Sigma or I - Beta is not invertible.
         """

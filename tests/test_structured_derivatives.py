@@ -295,3 +295,56 @@ def test_parameter_registered_twice_has_its_true_derivative():
     fd = central_difference(lambda t: e.objective_ml(t, S), theta, m.n_free, 1e-6)
     # O(1) objective: rounding/h ~ 1e-10.
     np.testing.assert_allclose(e.gradient_ml(theta, S, None, m.n_free), fd, atol=1e-7)
+
+
+def full_pivot_rank_test(A):
+    """Complete-pivoting LU as the rank test counts it: every pivot above
+    n 2^-52 times the first (largest) one."""
+    from scipy.linalg import lapack
+    lu, _, _, info = lapack.dgetc2(np.array(A, order="F"))
+    u = np.abs(np.diag(lu))
+    return bool(np.all(u > A.shape[0] * 2.0**-52 * u[0]))
+
+
+@pytest.mark.parametrize("smallest", [0.0, 1e-16, 1e-14, 1e-13, 1e-12, 1e-9, 1e-6, -0.3])
+def test_sentinel_follows_the_full_pivoting_rank_test(smallest):
+    """Sigma = Phi with eigenvalues 1, 0.5 and `smallest`: below the rank
+    threshold (6.7e-16 here), between it and the Cholesky proof's margin,
+    beyond the margin, and indefinite. The derivatives give the sentinel
+    exactly when full-pivoting LU would call Sigma singular."""
+    rng = np.random.default_rng(int(abs(smallest) * 1e18) % 1000 + 1)
+    Q, _ = np.linalg.qr(rng.standard_normal((3, 3)))
+    Phi = Q @ np.diag([1.0, 0.5, smallest]) @ Q.T
+    Phi = (Phi + Phi.T) / 2
+    m = Model(nx=3, ny=0, nxi=3, neta=0)
+    for i in range(3):
+        m.fix(LAMBDA_X, i, i)
+        for j in range(i + 1):
+            m.free(PHI, i, j, Phi[i, j])
+    e = m.ml_engine()
+    theta = m.start_vector()
+    Sigma = e.get_implied_moments(theta)[0]
+    np.testing.assert_array_equal(Sigma, Phi)
+    invertible = full_pivot_rank_test(Sigma)
+    assert invertible == (smallest != 0.0 and abs(smallest) > 1e-15)
+    S = np.eye(3)
+    g = e.gradient_ml(theta, S, None, m.n_free)
+    H = e.expected_hessian_ml(theta, m.n_free)
+    assert (np.all(g == SENTINEL_FILL) and np.all(H == SENTINEL_FILL)) == (not invertible)
+    if invertible and abs(smallest) >= 1e-9:
+        maps = m.mappings
+        X = np.linalg.inv(Sigma)
+        W = X - X @ S @ X
+        dS = []
+        for k in range(m.n_free):
+            d = np.zeros((3, 3))
+            for mid, r, c, _, kk, _ in maps:
+                if mid == PHI and kk == k:
+                    d[r, c] = 1.0
+            dS.append(d)
+        # Rounding scales with the condition number (up to 1e9 here).
+        np.testing.assert_allclose(g, [np.sum(W.T * d) for d in dS],
+                                   rtol=1e-6 * max(1.0, 1e-9 / abs(smallest)))
+
+
+SENTINEL_FILL = 1e10
