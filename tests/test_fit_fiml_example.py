@@ -65,3 +65,4 @@ def test_main_runs(capsys):
     fit_fiml.main()
     out = capsys.readouterr().out
     assert "cov = 2/N * inv(expected_hessian_fiml)" in out
+    assert "robust (sandwich)" in out
