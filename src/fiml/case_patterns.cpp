@@ -16,7 +16,7 @@ CasePatterns group_cases(const Eigen::Ref<const Eigen::MatrixXd>& data) {
         for (Eigen::Index j = 0; j < p; ++j) {
             if (!std::isnan(data(r, j))) idx.push_back(static_cast<int>(j));
         }
-        auto [it, inserted] = seen.emplace(idx, out.obs_indices.size());
+        auto [it, inserted] = seen.try_emplace(idx, out.obs_indices.size());  // no node unless new
         if (inserted) {
             out.obs_indices.push_back(idx);
             out.rows.emplace_back();
