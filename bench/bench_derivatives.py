@@ -19,7 +19,8 @@ from new interpreters that have only unpickled the engine (medians over
 several of them): the first call pays for lazy binding and first-touch page
 faults, and later calls still fault on every buffer the heap gave back.
 The FIML table also times observed_hessian_fiml and casewise_scores_fiml
-("n/a" while the engine lacks them).
+("n/a" while the engine lacks them), after checking the first against
+differences of the gradient and the second's column sums against it.
 
     PYTHONPATH=build/dev python bench/bench_derivatives.py [--quick] [--cpu]
 """
@@ -175,6 +176,23 @@ def bench_ml(prob: gm.Problem, timer: Timer) -> None:
     ])
 
 
+def fiml_second_check(prob: gm.FimlProblem, e) -> str:
+    """Observed information along a random direction against a central
+    difference of the gradient, and the scores' column sums against
+    -N/2 times the gradient, both relative; a wrong term shows at order one."""
+    th, k, pats = prob.theta, prob.n_free, prob.patterns
+    v = np.random.default_rng(1).standard_normal(k)
+    v /= np.linalg.norm(v)
+    h = 1e-5
+    fd = (e.gradient_fiml(th + h * v, *pats, k) - e.gradient_fiml(th - h * v, *pats, k)) / (2 * h)
+    Hv = e.observed_hessian_fiml(th, *pats, k) @ v
+    g = e.gradient_fiml(th, *pats, k)
+    s = e.casewise_scores_fiml(prob.data, th, k).sum(axis=0)
+    n = sum(prob.n_obs_list)
+    return (f"Hessian check {np.linalg.norm(Hv - fd) / np.linalg.norm(Hv):.1e}, "
+            f"scores check {np.abs(s + n / 2 * g).max() / (n / 2 * np.abs(g).max()):.1e}")
+
+
 def bench_fiml(prob: gm.FimlProblem, timer: Timer) -> None:
     e = prob.engine()
     th, k, pats = prob.theta, prob.n_free, prob.patterns
@@ -188,6 +206,8 @@ def bench_fiml(prob: gm.FimlProblem, timer: Timer) -> None:
              if hasattr(e, "observed_hessian_fiml") else None)
     t_sfi = (timer.median(lambda: e.casewise_scores_fiml(prob.data, th, k))
              if hasattr(e, "casewise_scores_fiml") else None)
+    if t_ofi is not None and t_sfi is not None:
+        note += "; " + fiml_second_check(prob, e)
     print_table(f"{prob.label} n_free={k} N={sum(prob.n_obs_list)} patterns={len(prob.obs_indices)} "
                 f"missing={prob.missing_fraction:.1%}: {note}", [
         ("objective_fiml", t_obj, "", None, None),

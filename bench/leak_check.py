@@ -35,6 +35,10 @@ def cases():
     sigma, mu = ml.get_implied_moments(params)
     S = sigma + 0.05 * np.eye(m.p)
     data = np.random.default_rng(1).multivariate_normal(mu, S, size=20)
+    holes = data.copy()
+    holes[::3, [1, 4, 7]] = np.nan
+    infinite = holes.copy()
+    infinite[2, 3] = np.inf
     obs = [list(range(m.p)), list(range(0, m.p, 2))]
     n_obs = [10, 5]
     means = [mu, mu[::2].copy()]
@@ -67,6 +71,8 @@ def cases():
         "objective_fiml": lambda: ml.objective_fiml(params, obs, n_obs, means, covs),
         "gradient_fiml": lambda: ml.gradient_fiml(params, obs, n_obs, means, covs, nf),
         "expected_hessian_fiml": lambda: ml.expected_hessian_fiml(params, obs, n_obs, 8),
+        "observed_hessian_fiml": lambda: ml.observed_hessian_fiml(params, obs, n_obs, means, covs, nf),
+        "casewise_scores_fiml": lambda: ml.casewise_scores_fiml(holes, params, nf),
         "implied_corr": lambda: dw.implied_corr(lam),
         "objective_dwls": lambda: dw.objective_dwls(lam),
         "gradient_dwls": lambda: dw.gradient_dwls(lam, p),
@@ -85,6 +91,7 @@ def cases():
         "gradient_ml(bad n_free)": lambda: ml.gradient_ml(params, S, mu, 999),
         "objective_fiml(bad index)": lambda: ml.objective_fiml(params, [[99]], [1], [mu[:1]],
                                                                [S[:1, :1]]),
+        "casewise_scores_fiml(inf)": lambda: ml.casewise_scores_fiml(infinite, params, nf),
         "add_mapping(bad cell)": lambda: ml.add_mapping(0, 99, 0, True, 0, 0.0),
         "bivariate_loglik(bad code)": lambda: _backend.bivariate_loglik(x + 5, x, tau, tau, 0.3),
         "run_algorithm(bad block)": lambda: pls.run_algorithm(pls_data, [[0, 9]], ["A"],

@@ -232,6 +232,11 @@ def test_gradient_skips_empty_pattern_and_empty_list_is_nan(case, rng):
     )
     np.testing.assert_array_equal(with_empty, base)
     assert np.isnan(engine.gradient_fiml(theta, [], [], [], [], model.n_free)).all()
+    assert np.isnan(engine.observed_hessian_fiml(theta, [], [], [], [], model.n_free)).all()
+    np.testing.assert_array_equal(
+        engine.observed_hessian_fiml(theta, [[]] + lists, [99] + counts, [np.zeros(0)] + means,
+                                     [np.zeros((0, 0))] + covs, model.n_free),
+        engine.observed_hessian_fiml(theta, lists, counts, means, covs, model.n_free))
 
 
 def test_gradient_sizes_and_unmapped_parameter(case, rng):
@@ -240,6 +245,9 @@ def test_gradient_sizes_and_unmapped_parameter(case, rng):
     assert engine.gradient_fiml(theta, *pats, 0).shape == (0,)
     g = engine.gradient_fiml(np.append(theta, 3.0), *pats, model.n_free + 1)
     assert g[-1] == 0.0
+    assert engine.observed_hessian_fiml(theta, *pats, 0).shape == (0, 0)
+    H = engine.observed_hessian_fiml(np.append(theta, 3.0), *pats, model.n_free + 1)
+    assert not H[-1].any() and not H[:, -1].any()
 
 
 # --- expected information --------------------------------------------------
@@ -301,6 +309,119 @@ def test_information_sizes_and_unmapped_parameter(case, rng):
     assert not H[-1].any() and not H[:, -1].any()
 
 
+# --- observed information and casewise scores --------------------------------
+
+
+def gradient_jacobian(engine, theta, pats, n_free, h=1e-5):
+    """Central differences of the analytic gradient, symmetrised."""
+    J = np.zeros((n_free, n_free))
+    for k in range(n_free):
+        tp, tm = theta.copy(), theta.copy()
+        tp[k] += h
+        tm[k] -= h
+        J[:, k] = (engine.gradient_fiml(tp, *pats, n_free) - engine.gradient_fiml(tm, *pats, n_free)) / (2 * h)
+    return (J + J.T) / 2
+
+
+def test_observed_information_is_jacobian_of_gradient(case, rng):
+    model, engine, theta, Sigma, mu = case
+    pats = some_patterns(rng, Sigma, mu)  # complete, partial, empty and one-variable patterns
+    H = engine.observed_hessian_fiml(theta, *pats, model.n_free)
+    assert np.array_equal(H, H.T)
+    # Differences of an exact gradient: h^2 g''' ~ 1e-10, rounding eps |g| / h ~ 1e-11.
+    np.testing.assert_allclose(H, gradient_jacobian(engine, theta, pats, model.n_free),
+                               rtol=1e-6, atol=1e-7 * np.abs(H).max())
+
+
+@pytest.mark.parametrize("which", ["one complete pattern", "saturated patterns"])
+def test_observed_information_reduces_to_closed_forms(case, rng, which):
+    model, engine, theta, Sigma, mu = case
+    n = model.n_free
+    if which == "one complete pattern":
+        # The discrepancy is then the complete-data one with its mean term.
+        everything = list(range(len(mu)))
+        xbar, S = sample_moments(rng, Sigma + 0.1 * np.eye(len(mu)), mu + 0.2, everything, 50)
+        H = engine.observed_hessian_fiml(theta, [everything], [50], [xbar], [S], n)
+        ref = engine.observed_hessian_ml(theta, S, xbar, n)
+    else:
+        # Sample moments equal to the implied ones: W_p and e_p vanish.
+        lists, counts, _, _ = some_patterns(rng, Sigma, mu, with_empty=False)
+        means = [mu[idx] for idx in lists]
+        covs = [Sigma[np.ix_(idx, idx)] for idx in lists]
+        H = engine.observed_hessian_fiml(theta, lists, counts, means, covs, n)
+        ref = engine.expected_hessian_fiml(theta, lists, counts, n)
+    # Same quantities, different summation orders.
+    np.testing.assert_allclose(H, ref, rtol=1e-9, atol=1e-11 * np.abs(ref).max())
+
+
+def incomplete_data(rng, Sigma, mu, n=60):
+    """Draws with about a quarter of the values missing, one row missing
+    everything and one variable observed alone in another row."""
+    x = rng.multivariate_normal(mu + 0.1, Sigma + 0.1 * np.diag(np.diag(Sigma)), size=n)
+    x[rng.random(x.shape) < 0.25] = np.nan
+    x[4] = np.nan
+    x[7, 1:] = np.nan
+    x[7, 0] = 0.3
+    return x
+
+
+def grouped(x):
+    """The pattern lists of the rows of x (ML moments, divisor n_p)."""
+    groups = {}
+    for r, row in enumerate(x):
+        groups.setdefault(tuple(int(i) for i in np.flatnonzero(~np.isnan(row))), []).append(r)
+    lists, counts, means, covs = [], [], [], []
+    for idx, rows in groups.items():
+        xs = x[np.ix_(rows, list(idx))]
+        d = xs - xs.mean(axis=0) if idx else xs
+        lists.append(list(idx))
+        counts.append(len(rows))
+        means.append(xs.mean(axis=0) if idx else np.zeros(0))
+        covs.append(d.T @ d / len(rows))
+    return lists, counts, means, covs
+
+
+def test_casewise_scores_sum_to_gradient_and_extend_complete_data_scores(case, rng):
+    model, engine, theta, Sigma, mu = case
+    n = model.n_free
+    x = incomplete_data(rng, Sigma, mu)
+    scores = engine.casewise_scores_fiml(x, theta, n)
+    assert scores.shape == (len(x), n)
+    assert not scores[4].any()  # observes nothing
+    pats = grouped(x)
+    n_seen = sum(c for idx, c in zip(pats[0], pats[1]) if idx)
+    # Sums over a few dozen cases of O(1) terms: rounding ~1e-13.
+    g = engine.gradient_fiml(theta, *pats, n)
+    np.testing.assert_allclose(scores.sum(axis=0), -n_seen / 2 * g, rtol=1e-9, atol=1e-10)
+    complete = rng.multivariate_normal(mu, Sigma, size=20)
+    np.testing.assert_allclose(engine.casewise_scores_fiml(complete, theta, n),
+                               engine.casewise_scores(complete, theta, n, True), rtol=1e-12, atol=1e-12)
+
+
+def test_casewise_scores_sizes_and_bad_data():
+    model = one_factor_y()
+    engine = model.ml_engine(True)
+    theta = model.start_vector()
+    n = model.n_free
+    assert engine.casewise_scores_fiml(np.zeros((0, 4)), theta, n).shape == (0, n)
+    assert engine.casewise_scores_fiml(np.ones((3, 4)), theta, 0).shape == (3, 0)
+    x = np.ones((3, 4))
+    before = engine.casewise_scores_fiml(x, theta, n)
+    for value, shown in ((np.inf, "inf"), (-np.inf, "-inf")):
+        bad = x.copy()
+        bad[2, 1] = value
+        with pytest.raises(ValueError, match=re.escape(f"data[2, 1] is {shown}; only NaN marks a missing value")):
+            engine.casewise_scores_fiml(bad, theta, n)
+    with pytest.raises(ValueError, match="data must have 4 columns"):
+        engine.casewise_scores_fiml(np.ones((3, 5)), theta, n)
+    for bad in (-1, len(theta) + 1):
+        with pytest.raises(ValueError, match="n_free"):
+            engine.casewise_scores_fiml(x, theta, bad)
+    with pytest.raises(ValueError, match="params has length"):
+        engine.casewise_scores_fiml(x, theta[:-1], n - 1)
+    np.testing.assert_array_equal(engine.casewise_scores_fiml(x, theta, n), before)
+
+
 # --- invariances -----------------------------------------------------------
 
 
@@ -326,6 +447,11 @@ def test_variable_order_within_a_pattern_does_not_matter(case, rng):
         engine.expected_hessian_fiml(theta, shuffled[0], counts, model.n_free),
         H, rtol=1e-9, atol=1e-12 * np.abs(H).max(),
     )
+    H = engine.observed_hessian_fiml(theta, lists, counts, means, covs, model.n_free)
+    np.testing.assert_allclose(
+        engine.observed_hessian_fiml(theta, *shuffled, model.n_free),
+        H, rtol=1e-9, atol=1e-12 * np.abs(H).max(),
+    )
 
 
 def test_doubling_every_count_changes_nothing(case, rng):
@@ -344,6 +470,10 @@ def test_doubling_every_count_changes_nothing(case, rng):
     np.testing.assert_array_equal(
         engine.expected_hessian_fiml(theta, lists, twice, model.n_free),
         engine.expected_hessian_fiml(theta, lists, counts, model.n_free),
+    )
+    np.testing.assert_array_equal(
+        engine.observed_hessian_fiml(theta, lists, twice, means, covs, model.n_free),
+        engine.observed_hessian_fiml(theta, lists, counts, means, covs, model.n_free),
     )
 
 
@@ -378,12 +508,21 @@ def test_singular_pattern_covariance_gives_sentinels(rng, singular_first):
     assert engine.objective_fiml(theta, lists, counts, means, covs) == 1e15
     np.testing.assert_array_equal(engine.gradient_fiml(theta, lists, counts, means, covs, n), np.full(n, 1e10))
     np.testing.assert_array_equal(engine.expected_hessian_fiml(theta, lists, counts, n), np.full((n, n), 1e10))
+    np.testing.assert_array_equal(engine.observed_hessian_fiml(theta, lists, counts, means, covs, n),
+                                  np.full((n, n), 1e10))
+    x = rng.multivariate_normal(mu, Sigma + np.eye(11), size=6)
+    x[:, X2] = np.nan
+    x[5 if singular_first else 0, X2] = 1.0  # one case observes x2
+    np.testing.assert_array_equal(engine.casewise_scores_fiml(x, theta, n), np.full((6, n), 1e10))
+    x[:, X2] = np.nan
+    assert (np.abs(engine.casewise_scores_fiml(x, theta, n)) < 1e10).all()
     # Without the pattern observing x2 everything is finite.
     keep = [i for i, idx in enumerate(lists) if X2 not in idx]
     sub = [[a[i] for i in keep] for a in (lists, counts, means, covs)]
     assert np.isfinite(engine.objective_fiml(theta, *sub)) and engine.objective_fiml(theta, *sub) < 1e15
     assert np.isfinite(engine.gradient_fiml(theta, *sub, n)).all()
     assert np.isfinite(engine.expected_hessian_fiml(theta, sub[0], sub[1], n)).all()
+    assert np.isfinite(engine.observed_hessian_fiml(theta, *sub, n)).all()
 
 
 def test_indefinite_but_invertible_pattern():
@@ -414,6 +553,9 @@ def test_singular_structural_matrix_gives_sentinels():
     assert engine.objective_fiml(theta, lists, counts, means, covs) == 1e15
     np.testing.assert_array_equal(engine.gradient_fiml(theta, lists, counts, means, covs, 5), np.full(5, 1e10))
     np.testing.assert_array_equal(engine.expected_hessian_fiml(theta, lists, counts, 5), np.full((5, 5), 1e10))
+    np.testing.assert_array_equal(engine.observed_hessian_fiml(theta, lists, counts, means, covs, 5),
+                                  np.full((5, 5), 1e10))
+    np.testing.assert_array_equal(engine.casewise_scores_fiml(np.ones((3, 2)), theta, 5), np.full((3, 5), 1e10))
 
 
 def test_repeated_index_longer_than_model_is_refused_not_out_of_bounds():
@@ -427,7 +569,8 @@ def test_repeated_index_longer_than_model_is_refused_not_out_of_bounds():
     n = model.n_free
     for call in (lambda: engine.objective_fiml(theta, lists, counts, means, covs),
                  lambda: engine.gradient_fiml(theta, lists, counts, means, covs, n),
-                 lambda: engine.expected_hessian_fiml(theta, lists, counts, n)):
+                 lambda: engine.expected_hessian_fiml(theta, lists, counts, n),
+                 lambda: engine.observed_hessian_fiml(theta, lists, counts, means, covs, n)):
         with pytest.raises(ValueError, match=r"obs_indices\[0\] lists variable 0 twice"):
             call()
 
@@ -445,11 +588,12 @@ def valid(rng):
     return engine, theta, lists, counts, means, covs, model.n_free
 
 
-def all_three(engine, theta, lists, counts, means, covs, n_free):
+def every_result(engine, theta, lists, counts, means, covs, n_free):
     return (
         engine.objective_fiml(theta, lists, counts, means, covs),
         engine.gradient_fiml(theta, lists, counts, means, covs, n_free),
         engine.expected_hessian_fiml(theta, lists, counts, n_free),
+        engine.observed_hessian_fiml(theta, lists, counts, means, covs, n_free),
     )
 
 
@@ -461,7 +605,7 @@ def replace(key, q, value):
     return lambda a: a[key].__setitem__(q, value(a[key][q]))
 
 
-MOMENTS = ("objective", "gradient")
+MOMENTS = ("objective", "gradient", "observed")
 EVERY = MOMENTS + ("information",)
 
 # The valid patterns observe 4, 3, 0, 3 and 1 of the 4 variables.
@@ -491,21 +635,24 @@ BAD_INPUTS = {  # change to the valid arguments, message, methods that read the 
 def test_inconsistent_patterns_raise_value_error(valid, bad):
     change, message, methods = BAD_INPUTS[bad]
     engine, theta, lists, counts, means, covs, n_free = valid
-    before = all_three(*valid)
+    before = every_result(*valid)
     a = dict(lists=[list(i) for i in lists], counts=list(counts), means=list(means), covs=list(covs))
     change(a)
     calls = {
         "objective": lambda: engine.objective_fiml(theta, a["lists"], a["counts"], a["means"], a["covs"]),
         "gradient": lambda: engine.gradient_fiml(theta, a["lists"], a["counts"], a["means"], a["covs"], n_free),
         "information": lambda: engine.expected_hessian_fiml(theta, a["lists"], a["counts"], n_free),
+        "observed": lambda: engine.observed_hessian_fiml(theta, a["lists"], a["counts"], a["means"], a["covs"],
+                                                         n_free),
     }
     for method in methods:
         with pytest.raises(ValueError, match=re.escape(message)):
             calls[method]()
-    after = all_three(*valid)  # the engine is untouched and still usable
+    after = every_result(*valid)  # the engine is untouched and still usable
     assert after[0] == before[0]
     np.testing.assert_array_equal(after[1], before[1])
     np.testing.assert_array_equal(after[2], before[2])
+    np.testing.assert_array_equal(after[3], before[3])
 
 
 def test_bad_n_free_and_short_params_raise_value_error(valid):
@@ -515,6 +662,8 @@ def test_bad_n_free_and_short_params_raise_value_error(valid):
             engine.gradient_fiml(theta, lists, counts, means, covs, bad)
         with pytest.raises(ValueError, match="n_free"):
             engine.expected_hessian_fiml(theta, lists, counts, bad)
+        with pytest.raises(ValueError, match="n_free"):
+            engine.observed_hessian_fiml(theta, lists, counts, means, covs, bad)
     short = theta[:-1]
     with pytest.raises(ValueError, match="params has length"):
         engine.objective_fiml(short, lists, counts, means, covs)
@@ -522,15 +671,18 @@ def test_bad_n_free_and_short_params_raise_value_error(valid):
         engine.gradient_fiml(short, lists, counts, means, covs, len(short))
     with pytest.raises(ValueError, match="params has length"):
         engine.expected_hessian_fiml(short, lists, counts, len(short))
+    with pytest.raises(ValueError, match="params has length"):
+        engine.observed_hessian_fiml(short, lists, counts, means, covs, len(short))
 
 
 def test_longer_lists_are_accepted_and_extra_entries_ignored(valid):
     engine, theta, lists, counts, means, covs, n_free = valid
-    base = all_three(*valid)
-    extra = all_three(engine, theta, lists, counts + [5], means + [np.zeros(9)], covs + [np.eye(2)], n_free)
+    base = every_result(*valid)
+    extra = every_result(engine, theta, lists, counts + [5], means + [np.zeros(9)], covs + [np.eye(2)], n_free)
     assert extra[0] == base[0]
     np.testing.assert_array_equal(extra[1], base[1])
     np.testing.assert_array_equal(extra[2], base[2])
+    np.testing.assert_array_equal(extra[3], base[3])
 
 
 def test_index_into_model_without_observed_variables():

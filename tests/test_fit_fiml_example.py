@@ -65,6 +65,7 @@ def test_main_runs(capsys):
     fit_fiml.main([])
     out = capsys.readouterr().out
     assert "cov = 2/N * inv(expected_hessian_fiml)" in out
+    assert "robust (sandwich)" in out
 
 
 def test_complete_data_statistics_are_the_ml_ones(setting, capsys):

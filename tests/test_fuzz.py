@@ -231,7 +231,8 @@ def patterns(draw, p):
 
 @FUZZ
 @given(model=ml_engine_st,
-       method=st.sampled_from(["objective_fiml", "gradient_fiml", "expected_hessian_fiml"]),
+       method=st.sampled_from(["objective_fiml", "gradient_fiml", "expected_hessian_fiml",
+                               "observed_hessian_fiml", "casewise_scores_fiml"]),
        data=st.data())
 def test_fiml_methods(model, method, data):
     dims, mappings, ms = model
@@ -246,10 +247,15 @@ def test_fiml_methods(model, method, data):
         n_obs = n_obs[:-1]
     means = [vector_for(data, len(o), "mean") for o in obs]
     covs = [matrix_for(data, len(o), len(o), "cov", pd=True) for o in obs]
+    # Cases with holes: the nasty floats include NaN and the infinities.
+    cases = (matrix_for(data, data.draw(st.integers(0, 6), label="N"), p, "data")
+             if method == "casewise_scores_fiml" else None)
     args = {
         "objective_fiml": (params, obs, n_obs, means, covs),
         "gradient_fiml": (params, obs, n_obs, means, covs, n_free),
         "expected_hessian_fiml": (params, obs, n_obs, n_free),
+        "observed_hessian_fiml": (params, obs, n_obs, means, covs, n_free),
+        "casewise_scores_fiml": (cases, params, n_free),
     }[method]
     out = call(getattr(eng, method), *args)
     if out is not None:
@@ -257,6 +263,8 @@ def test_fiml_methods(model, method, data):
             assert isinstance(out, float)
         elif method == "gradient_fiml":
             assert out.shape == (n_free,)
+        elif method == "casewise_scores_fiml":
+            assert out.shape == (len(cases), n_free)
         else:
             assert out.shape == (n_free, n_free)
     assert_ml_like_fresh(eng, dims, accepted, ms)

@@ -25,6 +25,8 @@ def ml_calls(rng):
     sigma, mu = eng.get_implied_moments(theta)
     S = sigma + 0.1 * np.eye(m.p)
     data = rng.multivariate_normal(mu, S, size=15)
+    incomplete = data.copy()
+    incomplete[::3, [1, 4]] = np.nan
     obs, n_obs = [list(range(m.p)), [3, 0, 7]], [10, 4]
     means, covs = [mu, mu[[3, 0, 7]]], [S, S[np.ix_([3, 0, 7], [3, 0, 7])]]
     nf = m.n_free
@@ -37,6 +39,8 @@ def ml_calls(rng):
         "objective_fiml": lambda e: e.objective_fiml(theta, obs, n_obs, means, covs),
         "gradient_fiml": lambda e: e.gradient_fiml(theta, obs, n_obs, means, covs, nf),
         "expected_hessian_fiml": lambda e: e.expected_hessian_fiml(theta, obs, n_obs, nf),
+        "observed_hessian_fiml": lambda e: e.observed_hessian_fiml(theta, obs, n_obs, means, covs, nf),
+        "casewise_scores_fiml": lambda e: e.casewise_scores_fiml(incomplete, theta, nf),
         "jacobian_implied_moments": lambda e: e.jacobian_implied_moments(theta, nf),
         "get_implied_moments": lambda e: e.get_implied_moments(theta),
     }

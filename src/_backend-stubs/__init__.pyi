@@ -107,6 +107,25 @@ class MlEngine:
         self, params: npt.ArrayLike, obs_indices: list[list[int]], n_obs_list: list[int], n_free: int
     ) -> _Matrix:
         """Expected information of ``objective_fiml``; all 1e10 when a matrix is not invertible."""
+    def observed_hessian_fiml(
+        self,
+        params: npt.ArrayLike,
+        obs_indices: list[list[int]],
+        n_obs_list: list[int],
+        means: list[npt.ArrayLike],
+        covs: list[npt.ArrayLike],
+        n_free: int,
+    ) -> _Matrix:
+        """Exact Hessian of ``objective_fiml``, exactly symmetric.
+
+        All 1e10 when a matrix is not invertible; NaN with no non-empty pattern.
+        """
+    def casewise_scores_fiml(self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: int) -> _Matrix:
+        """N x n_free log-likelihood scores of incomplete cases (NaN = missing).
+
+        Each case over the variables it observes, centred on mu; zeros for a
+        case that observes nothing. All 1e10 when a matrix is not invertible.
+        """
     def jacobian_implied_moments(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
         """Central-difference (step 1e-5) Jacobian of vech(Sigma) [and mu]."""
     def get_implied_moments(self, params: npt.ArrayLike) -> tuple[_Matrix, _Vector]:

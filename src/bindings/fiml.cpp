@@ -1,3 +1,5 @@
+#include <cmath>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -7,9 +9,11 @@
 
 #include "bindings/bindings.hpp"
 #include "bindings/checks.hpp"
+#include "fiml/fiml_casewise_scores.hpp"
 #include "fiml/fiml_gradient.hpp"
 #include "fiml/fiml_information.hpp"
 #include "fiml/fiml_objective.hpp"
+#include "fiml/fiml_observed_information.hpp"
 #include "fiml/missing_patterns.hpp"
 
 namespace py = pybind11;
@@ -28,6 +32,26 @@ MissingPatterns checked_patterns(const MlEngine& e, MissingPatterns patterns, bo
         missing_patterns_error(patterns, e.dims().n_observed(), with_moments);
     if (!err.empty()) throw py::value_error(err);
     return patterns;
+}
+
+// NaN marks a missing value; an infinity is a value no case can have.
+void check_case_data(const MlEngine& e, const Eigen::Ref<const Eigen::MatrixXd>& data) {
+    const Eigen::Index p = e.dims().n_observed();
+    if (data.cols() != p) {
+        throw py::value_error("data must have " + std::to_string(p) +
+                              " columns (one per observed variable), got " +
+                              std::to_string(data.cols()));
+    }
+    for (Eigen::Index j = 0; j < data.cols(); ++j) {
+        for (Eigen::Index i = 0; i < data.rows(); ++i) {
+            const double x = data(i, j);
+            if (std::isinf(x)) {
+                throw py::value_error("data[" + std::to_string(i) + ", " + std::to_string(j) +
+                                      "] is " + (x > 0 ? "inf" : "-inf") +
+                                      "; only NaN marks a missing value");
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -69,6 +93,29 @@ void bind_fiml_methods(MlEngineClass& cls) {
             return fiml_expected_information(e.model(), params, patterns, n_free);
         },
         py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("n_free"));
+    cls.def(
+        "observed_hessian_fiml",
+        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
+           IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs, int n_free) {
+            check_params(e.model(), params.size());
+            check_n_free(n_free, params.size());
+            const MissingPatterns patterns = checked_patterns(
+                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                true);
+            return fiml_observed_information(e.model(), params, patterns, n_free);
+        },
+        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
+        py::arg("covs"), py::arg("n_free"));
+    cls.def(
+        "casewise_scores_fiml",
+        [](const MlEngine& e, const Eigen::Ref<const Eigen::MatrixXd>& data,
+           const Eigen::Ref<const Eigen::VectorXd>& params, int n_free) {
+            check_case_data(e, data);
+            check_n_free(n_free, params.size());
+            check_params(e.model(), params.size());
+            return fiml_casewise_scores(e.model(), data, params, n_free);
+        },
+        py::arg("data"), py::arg("params"), py::arg("n_free"));
 }
 
 }  // namespace sem::bindings
