@@ -8,7 +8,6 @@
 #include "fiml/pattern_gather.hpp"
 #include "model/free_cells.hpp"
 #include "model/implied_moments.hpp"
-#include "model/lu_inverse.hpp"
 #include "model/moment_terms.hpp"
 #include "model/ram_form.hpp"
 
@@ -23,12 +22,11 @@ Eigen::MatrixXd fiml_casewise_scores(const ModelDescription& description,
                                      const Eigen::Ref<const Eigen::VectorXd>& params, int n_free) {
     const Eigen::Index N = data.rows();
     const ModelDims& dims = description.dims();
-    const ModelMatrices m = build_model_matrices(description, params);
-    const LuInverse A = structural_inverse(m.Beta);
-    if (!A.invertible) return Eigen::MatrixXd::Constant(N, n_free, 1e10);
-    const Eigen::MatrixXd C = latent_covariance(m);
-    const Eigen::MatrixXd Sigma = implied_sigma(dims, m, A.inverse, C);
-    const Eigen::VectorXd mu = implied_mu(dims, m, A.inverse);
+    const ModelAtParams pt = model_at(description, params);
+    if (!pt.invertible) return Eigen::MatrixXd::Constant(N, n_free, 1e10);
+    const ModelMatrices& m = pt.m;
+    const Eigen::MatrixXd& Sigma = pt.moments.Sigma;
+    const Eigen::VectorXd& mu = pt.moments.mu;
 
     const CasePatterns cases = group_cases(data);
     std::size_t n_max = 0;
@@ -37,7 +35,7 @@ Eigen::MatrixXd fiml_casewise_scores(const ModelDescription& description,
     const auto n_rows = static_cast<Eigen::Index>(n_max);
 
     const std::vector<FreeCell> cells = free_cells(description, n_free);
-    const RamForm ram = ram_form(dims, m, A.inverse);
+    const RamForm ram = ram_form(dims, m, pt.A);
     const MomentTerms terms(dims, ram, cells, needs_mirror(dims, cells, m.Phi), true);
     PatternGather gather(Sigma, mu, k_max);
     PatternBasis basis(terms, k_max);

@@ -2,7 +2,6 @@
 
 #include "fiml/pattern_gather.hpp"
 #include "model/implied_moments.hpp"
-#include "model/lu_inverse.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_adjoint.hpp"
 #include "model/ram_form.hpp"
@@ -14,12 +13,11 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
                               const MissingPatterns& patterns, int n_free) {
     const ModelDims& dims = description.dims();
     const Eigen::Index p = dims.n_observed();
-    const ModelMatrices m = build_model_matrices(description, params);
-    const LuInverse A = structural_inverse(m.Beta);
-    if (!A.invertible) return Eigen::VectorXd::Constant(n_free, 1e10);
-    const Eigen::MatrixXd C = latent_covariance(m);
-    const Eigen::MatrixXd Sigma = implied_sigma(dims, m, A.inverse, C);
-    const Eigen::VectorXd mu = implied_mu(dims, m, A.inverse);
+    const ModelAtParams pt = model_at(description, params);
+    if (!pt.invertible) return Eigen::VectorXd::Constant(n_free, 1e10);
+    const ModelMatrices& m = pt.m;
+    const Eigen::MatrixXd& Sigma = pt.moments.Sigma;
+    const Eigen::VectorXd& mu = pt.moments.mu;
 
     const Eigen::Index k_max = max_pattern_size(patterns.obs_indices);
     PatternGather gather(Sigma, mu, k_max);
@@ -61,7 +59,7 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
     Eigen::MatrixXd G = Wsum.transpose() / n_total;
     mirror_adjoint_in_place(dims, G);
     const Eigen::VectorXd gmu = (-2.0 / n_total) * vsum;
-    const RamForm ram = ram_form(dims, m, A.inverse);
+    const RamForm ram = ram_form(dims, m, pt.A);
     Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
     MomentAdjoint(ram, G, gmu).add_gradient(free_cells(description, n_free), g);
     return g;

@@ -4,7 +4,6 @@
 #include "fiml/pattern_gather.hpp"
 #include "model/free_cells.hpp"
 #include "model/implied_moments.hpp"
-#include "model/lu_inverse.hpp"
 #include "model/moment_terms.hpp"
 #include "model/ram_form.hpp"
 
@@ -18,19 +17,18 @@ Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
                                           const Eigen::Ref<const Eigen::VectorXd>& params,
                                           const MissingPatterns& patterns, int n_free) {
     const ModelDims& dims = description.dims();
-    const ModelMatrices m = build_model_matrices(description, params);
-    const LuInverse A = structural_inverse(m.Beta);
-    if (!A.invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
-    const Eigen::MatrixXd C = latent_covariance(m);
-    const Eigen::MatrixXd Sigma = implied_sigma(dims, m, A.inverse, C);
-    const Eigen::VectorXd mu = implied_mu(dims, m, A.inverse);
+    const ModelAtParams pt = model_at(description, params);
+    if (!pt.invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
+    const ModelMatrices& m = pt.m;
+    const Eigen::MatrixXd& Sigma = pt.moments.Sigma;
+    const Eigen::VectorXd& mu = pt.moments.mu;
 
     long long N = 0;  // every listed pattern, empty ones included
     for (std::size_t q = 0; q < patterns.obs_indices.size(); ++q) N += patterns.n_obs_list[q];
     const double n_total = static_cast<double>(N);
 
     const std::vector<FreeCell> cells = free_cells(description, n_free);
-    const RamForm ram = ram_form(dims, m, A.inverse);
+    const RamForm ram = ram_form(dims, m, pt.A);
     const MomentTerms terms(dims, ram, cells, needs_mirror(dims, cells, m.Phi), true);
     const Eigen::Index k_max = max_pattern_size(patterns.obs_indices);
     PatternGather gather(Sigma, mu, k_max);

@@ -15,7 +15,6 @@ constexpr double kNotInvertible = 1e10;
 struct ModelPoint {
     ModelMatrices m;
     Eigen::MatrixXd A;         // (I - Beta)^-1, neta x neta
-    Eigen::MatrixXd C;         // Gamma Phi Gamma' + Psi, neta x neta
     ImpliedMoments moments;    // Sigma p x p, mu p
     Eigen::MatrixXd SigmaInv;  // p x p
     bool invertible = false;   // I - Beta and Sigma both passed the rank test

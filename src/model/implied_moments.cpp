@@ -44,6 +44,18 @@ ImpliedMoments implied_moments(const ModelDescription& description,
     return implied_moments(description.dims(), m, structural_inverse(m.Beta).inverse);
 }
 
+ModelAtParams model_at(const ModelDescription& description,
+                       const Eigen::Ref<const Eigen::VectorXd>& params, bool with_means) {
+    ModelAtParams pt;
+    pt.m = build_model_matrices(description, params, with_means);
+    LuInverse a = structural_inverse(pt.m.Beta);
+    if (!a.invertible) return pt;
+    pt.A = std::move(a.inverse);
+    pt.moments = implied_moments(description.dims(), pt.m, pt.A);
+    pt.invertible = true;
+    return pt;
+}
+
 Eigen::VectorXd moment_vector(const ImpliedMoments& moments, bool with_mean) {
     const Eigen::Index p = moments.Sigma.rows();
     Eigen::VectorXd v(p * (p + 1) / 2 + (with_mean ? p : 0));

@@ -30,6 +30,17 @@ Eigen::VectorXd implied_mu(const ModelDims& dims, const ModelMatrices& m,
 ImpliedMoments implied_moments(const ModelDescription& description,
                                const Eigen::Ref<const Eigen::VectorXd>& params);
 
+// The model at `params` with A = (I - Beta)^-1 by the rank test and its
+// implied moments; when `invertible` is false only `m` is set.
+struct ModelAtParams {
+    ModelMatrices m;
+    Eigen::MatrixXd A;
+    ImpliedMoments moments;
+    bool invertible = false;
+};
+ModelAtParams model_at(const ModelDescription& description,
+                       const Eigen::Ref<const Eigen::VectorXd>& params, bool with_means = true);
+
 // Lower triangle of Sigma column by column, then mu when with_mean.
 Eigen::VectorXd moment_vector(const ImpliedMoments& moments, bool with_mean);
 
