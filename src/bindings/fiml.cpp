@@ -69,19 +69,30 @@ void bind_fiml_methods(MlEngineClass& cls) {
         },
         py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
         py::arg("covs"));
-    cls.def(
-        "gradient_fiml",
-        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
-           IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs, int n_free) {
-            check_params(e.model(), params.size());
-            check_n_free(n_free, params.size());
-            const MissingPatterns patterns = checked_patterns(
-                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
-                true);
-            return fiml_gradient(e.model(), params, patterns, n_free);
-        },
-        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
-        py::arg("covs"), py::arg("n_free"));
+    // The two methods of the full pattern arguments and n_free differ only in
+    // what they compute.
+    auto bind_with_moments = [&cls](const char* name, auto compute) {
+        cls.def(
+            name,
+            [compute](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
+                      IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs,
+                      int n_free) {
+                check_params(e.model(), params.size());
+                check_n_free(n_free, params.size());
+                const MissingPatterns patterns = checked_patterns(
+                    e,
+                    {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                    true);
+                return compute(e.model(), params, patterns, n_free);
+            },
+            py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
+            py::arg("covs"), py::arg("n_free"));
+    };
+    bind_with_moments("gradient_fiml", [](const ModelDescription& d,
+                                          const Eigen::Ref<const Eigen::VectorXd>& params,
+                                          const MissingPatterns& patterns, int n_free) {
+        return fiml_gradient(d, params, patterns, n_free);
+    });
     cls.def(
         "expected_hessian_fiml",
         [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
@@ -93,19 +104,11 @@ void bind_fiml_methods(MlEngineClass& cls) {
             return fiml_expected_information(e.model(), params, patterns, n_free);
         },
         py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("n_free"));
-    cls.def(
-        "observed_hessian_fiml",
-        [](const MlEngine& e, const Eigen::Ref<const Eigen::VectorXd>& params,
-           IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs, int n_free) {
-            check_params(e.model(), params.size());
-            check_n_free(n_free, params.size());
-            const MissingPatterns patterns = checked_patterns(
-                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
-                true);
-            return fiml_observed_information(e.model(), params, patterns, n_free);
-        },
-        py::arg("params"), py::arg("obs_indices"), py::arg("n_obs_list"), py::arg("means"),
-        py::arg("covs"), py::arg("n_free"));
+    bind_with_moments("observed_hessian_fiml", [](const ModelDescription& d,
+                                                  const Eigen::Ref<const Eigen::VectorXd>& params,
+                                                  const MissingPatterns& patterns, int n_free) {
+        return fiml_observed_information(d, params, patterns, n_free);
+    });
     cls.def(
         "casewise_scores_fiml",
         [](const MlEngine& e, const Eigen::Ref<const Eigen::MatrixXd>& data,
