@@ -57,10 +57,11 @@ def test_two_by_two_at_zero_thresholds_has_the_closed_form(n00, n01):
     # Margins of 1/2 put both thresholds at 0, where P00 = 1/4 + arcsin(rho)/(2 pi);
     # the likelihood is maximal where P00 = n00/N. The quadrature's error (3e-10
     # in P00, whose derivative is at least 1/(2 pi)) moves rho-hat by < 2e-9.
-    n = 2 * (n00 + n01)
-    out = polychoric_statistics(table_codes(n00, n01, n01, n00))
+    n11, n10 = n00, n01
+    n = n00 + n01 + n10 + n11
+    out = polychoric_statistics(table_codes(n00, n01, n10, n11))
     np.testing.assert_allclose(np.concatenate(out["thresholds"]), 0.0, atol=1e-15)
-    expected = np.sin(np.pi / 2 * (2 * n00 - 2 * n01) / n)
+    expected = np.sin(np.pi / 2 * (n00 + n11 - n01 - n10) / n)
     assert out["correlations"][0] == pytest.approx(expected, abs=1e-8)
 
 
