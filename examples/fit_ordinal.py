@@ -22,12 +22,13 @@ mean tr(U Gamma) and variance 2 tr((U Gamma)^2), not a chi-square unless
 W = Gamma^-1. The statistic printed is T = (N - 1) F, the convention users
 compare with (same limit as N F); beside it the mean-and-variance adjusted
 (scaled-shifted) T_ss = a T + df - a tr(U Gamma), a = sqrt(df / tr((U Gamma)^2)),
-which has mean df and variance 2 df, referred to chi-square(df). Both a
-and the shift are invariant to the scale of W. Standard errors: from the
-expected information, cov = 2/N inv(expected_hessian_dwls) =
-inv(Delta' W Delta) / N (right only if W were Gamma^-1), and robust ones from
-the sandwich inv(Delta' W Delta) Delta' W Gamma W Delta inv(Delta' W Delta) / N
-with the same Gamma (N, as Gamma is that of sqrt(N) (r - rho)).
+which has mean df and variance 2 df, referred to chi-square(df). T_ss and
+the shift do not depend on the scale of W (a scales inversely to T).
+Standard errors: from the expected information, cov = 2/N
+inv(expected_hessian_dwls) = inv(Delta' W Delta) / N (right only if W were
+Gamma^-1), and robust ones from the sandwich
+inv(Delta' W Delta) Delta' W Gamma W Delta inv(Delta' W Delta) / N with the
+same Gamma (N, as Gamma is that of sqrt(N) (r - rho)).
 """
 from __future__ import annotations
 
