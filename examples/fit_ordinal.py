@@ -93,7 +93,10 @@ def main(argv: list[str] | None = None) -> dict:
     k = args.categories
     names, data = holzinger_swineford_data()
     n, p = data.shape
-    codes = np.column_stack([quantile_categories(data[:, j], k) for j in range(p)])
+    # Tied scores can leave a quantile category empty; the codes must number
+    # occupied categories only, so an empty one is merged away.
+    codes = np.column_stack([np.unique(quantile_categories(data[:, j], k), return_inverse=True)[1]
+                             for j in range(p)])
     stats = _backend.polychoric_statistics(codes, gamma=True)
     taus, rho = stats["thresholds"], stats["correlations"]
     weights, gamma = stats["weights"], stats["gamma"]   # gamma: acov of sqrt(n) (r - rho)

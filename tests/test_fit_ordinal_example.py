@@ -55,3 +55,11 @@ def test_fit_block_prints_both_statistics(capsys):
                           ("scaling factor, shift", (out["scaling"], out["shift"]))]:
         [line] = [ln for ln in text.splitlines() if label in ln]
         assert all(f"{v:.3f}" in line for v in values)
+
+
+@pytest.mark.parametrize("k, sizes", [(2, [2] * 9), (7, [7, 7, 7, 6, 7, 7, 7, 7, 7])])
+def test_other_category_counts_fit(k, sizes):
+    # At 7 quantiles two cuts of x4 coincide: its empty category is merged.
+    out = fit_ordinal.main(["--categories", str(k)])
+    assert out["converged"] and out["df"] == 24
+    assert [t.size + 1 for t in out["thresholds"]] == sizes
