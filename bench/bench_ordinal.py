@@ -25,7 +25,8 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
 import _backend  # noqa: E402
-from fit_ordinal import marginal_thresholds, quartile_categories  # noqa: E402
+from bench_polychoric import marginal_thresholds  # noqa: E402
+from fit_ordinal import quartile_categories  # noqa: E402
 from scipy.optimize import minimize_scalar  # noqa: E402
 from semfront import holzinger_swineford_data  # noqa: E402
 

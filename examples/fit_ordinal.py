@@ -2,22 +2,32 @@
 
 The nine Holzinger-Swineford tests are cut at their quartiles into four
 ordered categories, as if they had been recorded on a four-point scale.
-Each variable's thresholds come from its marginal proportions; each pair's
-polychoric correlation maximises the bivariate ordinal-probit likelihood
-with the thresholds held there. A three-factor model (visual x1-x3, textual
-x4-x6, speed x7-x9; factor variances fixed to 1) is then fitted to the
-polychorics by diagonally weighted least squares.
+One call, `polychoric_statistics`, gives each variable's thresholds (from its
+marginal proportions), each pair's polychoric correlation (the bivariate
+ordinal-probit likelihood maximised with the thresholds held there), the
+DWLS weights and Gamma, the asymptotic covariance of sqrt(N) (r - rho) of
+the polychorics r, by the two-step sandwich that takes the thresholds'
+estimation into account. A three-factor model (visual x1-x3, textual x4-x6,
+speed x7-x9; factor variances fixed to 1) is then fitted to the polychorics
+by diagonally weighted least squares with W = diag(weights) = diag(Gamma)^-1.
 
-Weights: w = 1 / (N avar(rho)), the inverse of the diagonal of the
-asymptotic covariance of sqrt(N) (r - rho). avar is the two-step variance:
-each case's influence on the polychoric comes from the casewise scores of
-the pair likelihood for rho and of both variables' univariate threshold
-likelihoods, linearised around the estimates, so the thresholds'
-estimation is taken into account (`polychoric_influence`); avar is the mean
-square of the influences over N. The fit statistic is T = N F; standard
-errors from the expected information are cov = 2/N inv(expected_hessian_dwls),
-the robust ones the sandwich with the full covariance of the polychorics
-(outer products of the same casewise influences).
+Conventions. F = sum_k w_k e_k^2, e = r - sigma(theta-hat), the engine's
+objective (no factor 1/2). Gamma belongs to sqrt(N) (r - rho), so the
+covariance of r itself is Gamma / N, and to first order
+sqrt(N) e = (I - Delta (Delta' W Delta)^-1 Delta' W) sqrt(N) (r - rho) with
+Delta the Jacobian of sigma (`jacobian_dwls`) at the estimates. Hence
+N F -> z' U z, z ~ N(0, Gamma), U = W - W Delta (Delta' W Delta)^-1 Delta' W:
+a weighted sum of chi-squares(1) with the eigenvalues of U Gamma as weights,
+mean tr(U Gamma) and variance 2 tr((U Gamma)^2), not a chi-square unless
+W = Gamma^-1. The statistic printed is T = (N - 1) F, the convention users
+compare with (same limit as N F); beside it the mean-and-variance adjusted
+(scaled-shifted) T_ss = a T + df - a tr(U Gamma), a = sqrt(df / tr((U Gamma)^2)),
+which has mean df and variance 2 df, referred to chi-square(df). Both a
+and the shift are invariant to the scale of W. Standard errors: from the
+expected information, cov = 2/N inv(expected_hessian_dwls) =
+inv(Delta' W Delta) / N (right only if W were Gamma^-1), and robust ones from
+the sandwich inv(Delta' W Delta) Delta' W Gamma W Delta inv(Delta' W Delta) / N
+with the same Gamma (N, as Gamma is that of sqrt(N) (r - rho)).
 """
 from __future__ import annotations
 
@@ -26,8 +36,8 @@ import sys
 from itertools import combinations
 
 import numpy as np
-from scipy.optimize import minimize, minimize_scalar
-from scipy.stats import chi2, norm
+from scipy.optimize import minimize
+from scipy.stats import chi2
 
 import _backend
 import report
@@ -46,78 +56,15 @@ def quartile_categories(column: np.ndarray) -> np.ndarray:
     return quantile_categories(column, 4)
 
 
-def marginal_thresholds(codes: np.ndarray, n_categories: int = 4) -> np.ndarray:
-    counts = np.bincount(codes, minlength=n_categories)
-    return norm.ppf(np.cumsum(counts)[:-1] / codes.size)
-
-
-def threshold_scores(codes: np.ndarray, tau: np.ndarray) -> np.ndarray:
-    """N x K-1 casewise scores of the univariate probit likelihood: a case in
-    category c has probability Phi(tau_c) - Phi(tau_{c-1})."""
-    cuts = np.concatenate(([-np.inf], tau, [np.inf]))
-    prob = norm.cdf(cuts[codes + 1]) - norm.cdf(cuts[codes])
-    dens = norm.pdf(tau)
-    u = np.zeros((codes.size, tau.size))
-    cases = np.arange(codes.size)
-    up, low = codes < tau.size, codes > 0
-    u[cases[up], codes[up]] = dens[codes[up]] / prob[up]
-    u[cases[low], codes[low] - 1] -= dens[codes[low] - 1] / prob[low]
-    return u
-
-
-def cells(x: np.ndarray, y: np.ndarray):
-    """The pair's occupied cells: their codes, counts and each case's cell.
-
-    Cases in one cell share every likelihood term, so the sums over cases
-    are count-weighted sums over at most K^2 cells.
-    """
-    keys, which, counts = np.unique(np.column_stack([x, y]), axis=0, return_inverse=True,
-                                    return_counts=True)
-    return (np.ascontiguousarray(keys[:, 0]), np.ascontiguousarray(keys[:, 1]),
-            counts.astype(float), which.ravel())
-
-
-def polychoric(x, y, tau_x, tau_y) -> float:
-    cx, cy, counts, _ = cells(x, y)
-    res = minimize_scalar(lambda r: -counts @ _backend.bivariate_loglik(cx, cy, tau_x, tau_y, r),
-                          bounds=(-0.99, 0.99), method="bounded", options={"xatol": 1e-8})
-    return float(res.x)
-
-
-def polychoric_influence(x, y, tau_x, tau_y, rho, h: float = 1e-4) -> np.ndarray:
-    """Each case's influence on rho-hat, the thresholds' estimation included:
-    rho-hat - rho is about the mean of these; their mean square is N avar.
-
-    Two-step estimating equations: sum u = 0 for each variable's thresholds,
-    then sum s = 0 for rho with the thresholds held. Linearised,
-    rho-hat - rho = -(sum s - g_tau H^-1 sum u) / g_rho, with g the
-    derivatives of sum s and H those of sum u, taken by central differences
-    of the casewise scores themselves.
-    """
-    cx, cy, counts, which = cells(x, y)
-    kx = len(tau_x)
-    point = np.concatenate([tau_x, tau_y, [rho]])
-
-    def rho_score(q):  # per cell
-        return _backend.categorical_casewise_scores(cx, cy, q[:kx], q[kx:-1], q[-1])[:, -1]
-
-    def threshold_sums(q):  # sum u over the cases, both variables
-        return np.concatenate([counts @ threshold_scores(cx, q[:kx]),
-                               counts @ threshold_scores(cy, q[kx:])])
-
-    g = np.empty(point.size)
-    H = np.empty((point.size - 1, point.size - 1))
-    for m in range(point.size):
-        step = np.zeros(point.size)
-        step[m] = h
-        g[m] = counts @ (rho_score(point + step) - rho_score(point - step)) / (2 * h)
-        if m < point.size - 1:
-            # Block diagonal: each variable's thresholds have their own likelihood.
-            H[:, m] = (threshold_sums(point[:-1] + step[:-1])
-                       - threshold_sums(point[:-1] - step[:-1])) / (2 * h)
-    u = np.hstack([threshold_scores(cx, tau_x), threshold_scores(cy, tau_y)])
-    per_cell = -(rho_score(point) - u @ np.linalg.solve(H.T, g[:-1])) / g[-1]
-    return len(x) * per_cell[which]
+def scaled_shifted(stat: float, df: int, weights: np.ndarray, gamma: np.ndarray,
+                   delta: np.ndarray) -> tuple[float, float, float]:
+    """T_ss, the scaling factor a and the shift df - a tr(U Gamma)."""
+    wd = weights[:, None] * delta
+    U = np.diag(weights) - wd @ np.linalg.solve(delta.T @ wd, wd.T)
+    ug = U @ gamma
+    a = np.sqrt(df / np.trace(ug @ ug))
+    shift = df - a * np.trace(ug)
+    return a * stat + shift, a, shift
 
 
 def three_factor_model() -> Model:
@@ -145,17 +92,12 @@ def main(argv: list[str] | None = None) -> dict:
     k = args.categories
     names, data = holzinger_swineford_data()
     n, p = data.shape
-    codes = [quantile_categories(data[:, j], k) for j in range(p)]
-    taus = [marginal_thresholds(c, k) for c in codes]
-
+    codes = np.column_stack([quantile_categories(data[:, j], k) for j in range(p)])
+    stats = _backend.polychoric_statistics(codes, gamma=True)
+    taus, rho = stats["thresholds"], stats["correlations"]
+    weights, gamma = stats["weights"], stats["gamma"]   # gamma: acov of sqrt(n) (r - rho)
     # statistics order: below the diagonal, column by column
     pairs = [(i, j) for j in range(p) for i in range(j + 1, p)]
-    rho = np.array([polychoric(codes[i], codes[j], taus[i], taus[j]) for i, j in pairs])
-    influence = np.column_stack([
-        polychoric_influence(codes[i], codes[j], taus[i], taus[j], r)
-        for (i, j), r in zip(pairs, rho)])                      # n x n_stats
-    gamma = influence.T @ influence / n    # acov of sqrt(n) (r - rho)
-    weights = 1.0 / np.diag(gamma)
 
     model = three_factor_model()
     engine = model.register(_backend.DwlsEngine(model.nx, model.ny, model.nxi, model.neta,
@@ -172,7 +114,8 @@ def main(argv: list[str] | None = None) -> dict:
     bread = np.linalg.inv(J.T @ (weights[:, None] * J))
     meat = J.T @ (weights[:, None] * gamma * weights[None, :]) @ J
     robust = np.sqrt(np.diag(bread @ meat @ bread) / n)
-    stat, df = n * fit.fun, len(rho) - model.n_free
+    stat, df = (n - 1) * fit.fun, len(rho) - model.n_free
+    stat_ss, scaling, shift = scaled_shifted(stat, df, weights, gamma, J)
 
     print(f"Holzinger-Swineford, N = {n}, nine tests cut at their quantiles into {k} categories")
     print("Thresholds (from the margins)")
@@ -185,7 +128,7 @@ def main(argv: list[str] | None = None) -> dict:
     print("    " + "".join(f"{nm:>7}" for nm in names))
     for i, nm in enumerate(names):
         print(f"  {nm:<2}" + "".join(report.number(R[i, j], 7) for j in range(i + 1)))
-    print(f"DWLS weights 1/(N avar), two-step avar with the thresholds' estimation: "
+    print(f"DWLS weights 1/Gamma_kk, two-step sandwich with the thresholds' estimation: "
           f"median {np.median(weights):.3f}")
     print(f"DWLS by BFGS, {fit.nit} iterations ({'converged' if fit.success else fit.message})")
     print("Std.Err from the expected information, robust: sandwich with the polychorics' "
@@ -196,18 +139,22 @@ def main(argv: list[str] | None = None) -> dict:
     print()
     report.print_lines(report.fit_rows([
         ("N, free parameters", (n, model.n_free)),
-        ("DWLS F, T = N F", (fit.fun, stat)),
+        ("DWLS F, T = (N - 1) F", (fit.fun, stat)),
         ("df, p-value (T as chi-square)", (df, float(chi2.sf(stat, df)))),
+        ("scaled-shifted T, p-value", (stat_ss, float(chi2.sf(stat_ss, df)))),
+        ("scaling factor, shift", (scaling, shift)),
     ]))
-    print(f"  (T uses N = {n}, the number of cases, not N - 1; the thresholds are not")
-    print("  part of the DWLS fit, so neither the statistics nor the parameters count them)")
+    print(f"  (T uses N - 1 = {n - 1}; the scaled-shifted T = a T + shift matches mean and")
+    print("  variance of chi-square(df); the thresholds are not part of the DWLS fit, so")
+    print("  neither the statistics nor the parameters count them)")
     phi = np.eye(3)
     for kk, (f, g) in enumerate(combinations(range(3), 2)):
         phi[f, g] = phi[g, f] = est[9 + kk]
     return {"polychorics": rho, "weights": weights, "gamma": gamma, "params": est,
             "se": se, "robust": robust, "residuals": theta, "factor_correlations": phi,
             "converged": bool(fit.success), "objective": fit.fun, "stat": stat, "df": df,
-            "codes": codes, "thresholds": taus, "pairs": pairs}
+            "stat_scaled_shifted": stat_ss, "scaling": scaling, "shift": shift,
+            "jacobian": J, "codes": codes, "thresholds": taus, "pairs": pairs}
 
 
 if __name__ == "__main__":

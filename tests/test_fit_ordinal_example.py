@@ -1,15 +1,13 @@
-"""The ordinal example's DWLS weights and statistic.
+"""The ordinal example's fit block: T = (N - 1) F and the scaled-shifted
+statistic with its scaling factor and shift.
 
-Oracle for the two-step variance of a polychoric: the influence of a case is
-the derivative of the whole estimator (thresholds from the weighted margins,
-then rho from the weighted pair likelihood) when that case's weight grows,
-taken by a finite difference; its mean square is N avar(rho)."""
+Oracle for the adjustment: N F behaves as z' U z with z ~ N(0, Gamma) and
+U = W - W Delta (Delta' W Delta)^-1 Delta' W; U is built here from an
+orthogonal projection (QR of W^1/2 Delta) and the moments of a T + shift are
+checked by Monte Carlo draws of z."""
 import numpy as np
 import pytest
-from scipy.optimize import minimize_scalar
-from scipy.stats import norm
 
-import _backend
 import fit_ordinal
 
 
@@ -18,40 +16,42 @@ def result():
     return fit_ordinal.main([])
 
 
-def weighted_polychoric(x, y, w, k=4):
-    def taus(c):
-        return norm.ppf(np.cumsum(np.bincount(c, weights=w, minlength=k))[:-1] / w.sum())
-
-    tx, ty = taus(x), taus(y)
-    res = minimize_scalar(lambda r: -w @ _backend.bivariate_loglik(x, y, tx, ty, r),
-                          bounds=(-0.99, 0.99), method="bounded", options={"xatol": 1e-12})
-    return res.x
+def residual_weight(result):
+    root_w = np.sqrt(result["weights"])
+    q, _ = np.linalg.qr(root_w[:, None] * result["jacobian"])
+    return root_w[:, None] * (np.eye(q.shape[0]) - q @ q.T) * root_w[None, :]
 
 
-@pytest.mark.parametrize("pair", [0, 5, 20, 30, 35])
-def test_weight_is_inverse_n_times_two_step_variance(result, pair):
-    i, j = result["pairs"][pair]
-    x, y = result["codes"][i], result["codes"][j]
-    n, eps = len(x), 1e-4
-    base = np.ones(n)
-    r0 = weighted_polychoric(x, y, base)
-    influence = np.empty(n)
-    # Cases in one cell of the pair's table have the same influence.
-    for a in range(4):
-        for b in range(4):
-            cell = np.flatnonzero((x == a) & (y == b))
-            if cell.size:
-                w = (1 - eps) * base
-                w[cell[0]] += eps * n
-                influence[cell] = (weighted_polychoric(x, y, w) - r0) / eps
-    n_avar = influence @ influence / n
-    # eps 1e-4 and the scores' own differences agree to about 1e-3.
-    assert 1 / result["weights"][pair] == pytest.approx(n_avar, rel=3e-3)
-    assert result["gamma"][pair, pair] == pytest.approx(n_avar, rel=3e-3)
-
-
-def test_statistic_is_n_times_f(result):
+def test_statistic_is_n_minus_one_times_f(result):
     assert result["converged"]
-    assert result["stat"] == pytest.approx(301 * result["objective"], rel=1e-12)
+    assert result["stat"] == pytest.approx(300 * result["objective"], rel=1e-12)
     assert result["df"] == 36 - 12
     assert np.all(result["se"] > 0) and np.all(result["robust"] > 0)
+
+
+def test_the_adjustment_leaves_df_directions(result):
+    # U Delta = 0, so U Gamma has rank df: the mixture has df chi-square terms.
+    eig = np.linalg.eigvals(residual_weight(result) @ result["gamma"])
+    assert np.sum(np.abs(eig) > 1e-10 * np.abs(eig).max()) == result["df"]
+    assert np.all(eig.real > -1e-12)
+
+
+def test_scaled_shifted_statistic_has_the_moments_of_chi_square_df(result, rng):
+    df, a, shift = result["df"], result["scaling"], result["shift"]
+    z = rng.multivariate_normal(np.zeros(len(result["weights"])), result["gamma"], size=200_000)
+    t = a * np.einsum("ij,jk,ik->i", z, residual_weight(result), z) + shift
+    # Monte Carlo standard errors: sqrt(2 df / M) = 0.015 for the mean, and
+    # 2 df sqrt((2 + 12 / df) / M) = 0.15 for the variance; allowed: 5 of them.
+    assert t.mean() == pytest.approx(df, abs=0.08)
+    assert t.var() == pytest.approx(2 * df, abs=0.8)
+    assert result["stat_scaled_shifted"] == pytest.approx(a * result["stat"] + shift, rel=1e-12)
+
+
+def test_fit_block_prints_both_statistics(capsys):
+    out = fit_ordinal.main([])
+    text = capsys.readouterr().out
+    for label, values in [("DWLS F, T = (N - 1) F", (out["stat"],)),
+                          ("scaled-shifted T, p-value", (out["stat_scaled_shifted"],)),
+                          ("scaling factor, shift", (out["scaling"], out["shift"]))]:
+        [line] = [ln for ln in text.splitlines() if label in ln]
+        assert all(f"{v:.3f}" in line for v in values)
