@@ -57,6 +57,7 @@ def cases():
     x = np.array([0, 1, 2, 1, 0] * 4, dtype=np.int32)
     tau = np.array([-0.5, 0.5])
     pls_data = np.random.default_rng(2).normal(size=(50, 6))
+    likert = np.random.default_rng(3).integers(0, 4, size=(200, 6))
     path = np.array([[0.0, 0.0], [1.0, 0.0]])
     pls = _backend.PlsEngine()
 
@@ -82,6 +83,8 @@ def cases():
         "bivariate_loglik": lambda: _backend.bivariate_loglik(x, x[::-1].copy(), tau, tau, 0.3),
         "categorical_casewise_scores":
             lambda: _backend.categorical_casewise_scores(x, x[::-1].copy(), tau, tau, 0.3),
+        "polychoric_statistics": lambda: _backend.polychoric_statistics(likert, True),
+        "polychoric_statistics(threads)": lambda: _backend.polychoric_statistics(likert, True, 2),
         "run_algorithm": lambda: pls.run_algorithm(pls_data, [[0, 1, 2], [3, 4, 5]], ["A", "B"],
                                                    path, 20, 1e-7),
         "MlEngine+add_mapping": lambda: political_democracy_model().ml_engine(),
@@ -94,6 +97,8 @@ def cases():
         "casewise_scores_fiml(inf)": lambda: ml.casewise_scores_fiml(infinite, params, nf),
         "add_mapping(bad cell)": lambda: ml.add_mapping(0, 99, 0, True, 0, 0.0),
         "bivariate_loglik(bad code)": lambda: _backend.bivariate_loglik(x + 5, x, tau, tau, 0.3),
+        "polychoric_statistics(bad column)":
+            lambda: _backend.polychoric_statistics(np.column_stack([x, x + 1]), False),
         "run_algorithm(bad block)": lambda: pls.run_algorithm(pls_data, [[0, 9]], ["A"],
                                                               np.zeros((1, 1)), 5, 1e-7),
         "get_implied_moments(str)": lambda: ml.get_implied_moments("nope"),

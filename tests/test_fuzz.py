@@ -343,6 +343,29 @@ def test_ordinal_functions(tau_x, tau_y, rho, eps, which, data):
 
 
 @FUZZ
+@given(n=st.integers(0, 7), p=st.integers(0, 4), gamma=st.booleans(),
+       n_threads=st.integers(-1, 3), data=st.data())
+def test_polychoric_statistics(n, p, gamma, n_threads, data):
+    if misfit(data):
+        codes = data.draw(float_arrays(st.tuples(st.integers(0, 7), st.integers(0, 4)),
+                                       elements=st.floats(-2, 4).map(round)), label="codes")
+    else:
+        codes = data.draw(hnp.arrays(np.int64, (n, p), elements=st.integers(-1, 3)),
+                          label="codes")
+    out = call(_backend.polychoric_statistics, codes, gamma, n_threads)
+    if out is not None:
+        n, p = np.shape(codes)
+        m = p * (p - 1) // 2
+        assert list(out) == ["thresholds", "correlations", "weights"] + (["gamma"] if gamma else [])
+        assert [t.shape for t in out["thresholds"]] == [(int(np.max(c)),) for c in np.asarray(codes).T]
+        assert out["correlations"].shape == out["weights"].shape == (m,)
+        assert np.all(np.abs(out["correlations"]) <= 0.9999)
+        assert np.all(np.isfinite(out["weights"])) and np.all(out["weights"] >= 0)
+        if gamma:
+            assert out["gamma"].shape == (m, m) and np.all(np.isfinite(out["gamma"]))
+
+
+@FUZZ
 @given(n=st.integers(0, 8), P=st.integers(0, 5), J=st.integers(0, 3),
        max_iter=st.integers(-2, 30), tol=nasty_floats, data=st.data())
 def test_pls_run_algorithm(n, P, J, max_iter, tol, data):

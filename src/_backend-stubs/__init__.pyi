@@ -17,6 +17,12 @@ __version__: str
 _Vector = npt.NDArray[np.float64]
 _Matrix = npt.NDArray[np.float64]
 
+class _PolychoricStatistics(TypedDict, total=False):
+    thresholds: list[_Vector]
+    correlations: _Vector
+    weights: _Vector
+    gamma: _Matrix  # only with gamma=True
+
 class _PlsResult(TypedDict):
     latent_scores: _Matrix
     outer_weights: _Matrix
@@ -189,6 +195,22 @@ def bivariate_loglik(
 
     Each distinct cell is evaluated once; cell probabilities are accurate to
     about 3e-10 up to |rho| = 0.9 and to about 1e-15 for 0.9 < |rho| <= 1.
+    """
+
+def polychoric_statistics(
+    codes: npt.ArrayLike, gamma: bool = False, n_threads: SupportsIndex = 1
+) -> _PolychoricStatistics:
+    """Thresholds, two-step polychoric correlations, DWLS weights (and Gamma) of N x p codes.
+
+    Pairs in the order of a DwlsEngine's s_vec: (i, j), i > j, column j
+    outer. weights = 1 / diag(Gamma), Gamma the asymptotic covariance of
+    sqrt(N) (r - rho) with the thresholds' estimation taken into account.
+    A pair whose likelihood still rises at |rho| = 0.9999 is reported there
+    with weight 0 and a zero row and column in Gamma. Releases the
+    interpreter lock; n_threads workers share the pairs (same results for
+    any number). ValueError naming the column ("codes[:, j]") for a
+    negative code, a skipped category or a single category; ValueError for
+    N < 2, p < 2, codes that are not 2-D, or n_threads < 1.
     """
 
 # Internal (tests and benchmarks): the same two results evaluated case by

@@ -19,6 +19,7 @@ void bind_moment_methods(MlEngineClass& cls);         // Jacobian, implied momen
 void bind_ml_pickling(MlEngineClass& cls);            // __getstate__, __setstate__
 void bind_dwls(pybind11::module_& m);
 void bind_ordinal_functions(pybind11::module_& m);
+void bind_polychoric(pybind11::module_& m);
 void bind_pls(pybind11::module_& m);
 
 }  // namespace sem::bindings

@@ -19,6 +19,7 @@ PYBIND11_MODULE(_backend, m, py::multiple_interpreters::not_supported()) {
     seal_engine_class(ml);
     bind_dwls(m);
     bind_ordinal_functions(m);
+    bind_polychoric(m);
     bind_pls(m);
     m.attr("__version__") = SEM_VERSION;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dwls/bivariate_normal.hpp"
+#include "dwls/corner_grid.hpp"
 
 namespace sem {
 
@@ -43,40 +44,6 @@ double moved_threshold_loglik(Cell cell, double Cell::*lo, double Cell::*hi, int
     }
     return cell_loglik(cell, rho);
 }
-
-// The distribution function at the corners (xs[i], ys[j]) of a threshold
-// grid, from either tail of each variable, each evaluated on first use and
-// then shared by every cell (and so every case) that has it as a corner.
-class LazyCornerGrid {
-public:
-    LazyCornerGrid(const Eigen::VectorXd& xs, const Eigen::VectorXd& ys, double rho)
-        : xs_(xs), ys_(ys), rho_(rho), values_(4 * xs.size() * ys.size()),
-          known_(values_.size(), 0) {}
-
-    double operator()(Eigen::Index i, Eigen::Index j, Tails tails) {
-        const Eigen::Index slot = 2 * tails.upper_x + tails.upper_y;
-        const Eigen::Index at = (slot * xs_.size() + i) * ys_.size() + j;
-        if (!known_[at]) {
-            values_[at] = tail_cdf(xs_[i], ys_[j], rho_, tails);
-            known_[at] = 1;
-        }
-        return values_[at];
-    }
-
-    // ln P of the cell xs[i]..xs[i + 1] by ys[j]..ys[j + 1].
-    double cell_loglik(Eigen::Index i, Eigen::Index j) {
-        const Tails tails = cell_tails(xs_[i], xs_[i + 1], ys_[j], ys_[j + 1], rho_);
-        return std::log(rectangle_from_tails(
-            tails, [&](bool x_hi, bool y_hi) { return (*this)(i + x_hi, j + y_hi, tails); }));
-    }
-
-private:
-    const Eigen::VectorXd& xs_;
-    const Eigen::VectorXd& ys_;
-    double rho_;
-    std::vector<double> values_;
-    std::vector<char> known_;
-};
 
 // ln P of a cell whose bounds come from more than one grid (a moved
 // threshold): corner(x_hi, y_hi, tails) names the grid value.
