@@ -50,7 +50,7 @@ void bind_ml_methods(MlEngineClass& cls) {
             if (!refresh_sample_cov_cache(cache, sample_cov)) {
                 throw py::value_error("sample covariance matrix is not positive definite");
             }
-            return ml_discrepancy(e.model(), params, sample_cov, mean, cache.logdet_s, cache.p);
+            return ml_discrepancy(e.model(), params, sample_cov, mean, cache);
         },
         py::arg("params"), py::arg("sample_cov"), py::arg("sample_mean") = py::none());
     cls.def(
@@ -60,7 +60,8 @@ void bind_ml_methods(MlEngineClass& cls) {
             const OptionalMean mean = checked_sample_moments(e, sample_cov, sample_mean);
             check_n_free(n_free, params.size());
             check_params(e.model(), params.size(), mean.has_value());
-            return ml_gradient(e.model(), params, sample_cov, mean, n_free);
+            return ml_gradient(e.model(), params, sample_cov, mean, n_free,
+                               cached_sample_factor(e.sample_cov_cache(), sample_cov));
         },
         py::arg("params"), py::arg("sample_cov"), py::arg("sample_mean"), py::arg("n_free"));
     cls.def(

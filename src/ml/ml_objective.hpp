@@ -23,12 +23,19 @@ using OptionalMean = std::optional<Eigen::Ref<const Eigen::VectorXd>>;
 // or a non-finite log-determinant.
 bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S);
 
+// The cache's factor of (S + S') / 2 when the cache holds exactly this S
+// and the factor exists, else null. The factor is a function of S alone, so
+// a caller that uses it gets the same result as one that forms it.
+const Eigen::MatrixXd* cached_sample_factor(const SampleCovCache& cache,
+                                            const Eigen::Ref<const Eigen::MatrixXd>& S);
+
 // F = log|Sigma| + tr(S Sigma^-1) - log|S| - p [+ d' Sigma^-1 d], d = mean - mu,
 // floored at 0; kNotPositiveDefinite when Sigma is not positive definite,
-// I - Beta is singular by the LU rank test, or F is NaN. logdet_s and p come from the sample covariance cache.
+// I - Beta is singular by the LU rank test, or F is NaN. log|S| and p come
+// from the sample covariance cache, filled for this S.
 double ml_discrepancy(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::VectorXd>& params,
                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
-                      double logdet_s, int p);
+                      const SampleCovCache& cache);
 
 }  // namespace sem
