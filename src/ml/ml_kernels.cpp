@@ -25,9 +25,12 @@ using ConstMap = Eigen::Map<const MatrixXd>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 using ConstVectorMap = Eigen::Map<const Eigen::VectorXd>;
 
-// Panel width of the triangle-aware products below: wide enough for the
-// blocked kernels, narrow enough that the skipped zeros matter.
-constexpr Index kPanel = 32;
+// Below this order the recursive kernels hand over to Eigen's own.
+constexpr Index kLeaf = 16;
+
+// A split near the middle on a multiple of 4, the packet width that the
+// products' kernels work in.
+Index split(Index n) { return ((n / 2 + 3) / 4) * 4; }
 
 // Lower Cholesky factor in place (the lower triangle of a is read), by the
 // algorithm and with the verdict of Eigen::LLT.
@@ -36,16 +39,53 @@ bool factor_in_place(MatrixXd& a) {
     return llt.info() == Eigen::Success;
 }
 
-// B <- L^-1 B for lower-triangular L and B: panel j of B is zero above its
-// first row, and so is the result, so each panel is a solve with the
-// trailing triangle only (a third of the dense work).
-void solve_lower_into_lower(const MatrixXd& L, MatrixXd& B) {
+// B <- L^-1 B, L lower-triangular: recursive, so that most of the work is
+// in matrix products, which run faster than Eigen's blocked triangular
+// solve at these orders.
+void solve_lower(const Eigen::Ref<const MatrixXd>& L, Eigen::Ref<MatrixXd> B) {
     const Index n = L.rows();
-    for (Index j0 = 0; j0 < n; j0 += kPanel) {
-        const Index w = std::min(kPanel, n - j0), r = n - j0;
-        auto panel = B.block(j0, j0, r, w);
-        L.bottomRightCorner(r, r).triangularView<Lower>().solveInPlace(panel);
+    if (n <= kLeaf) {
+        L.triangularView<Lower>().solveInPlace(B);
+        return;
     }
+    const Index n1 = split(n), n2 = n - n1;
+    solve_lower(L.topLeftCorner(n1, n1), B.topRows(n1));
+    B.bottomRows(n2).noalias() -= L.bottomLeftCorner(n2, n1) * B.topRows(n1);
+    solve_lower(L.bottomRightCorner(n2, n2), B.bottomRows(n2));
+}
+
+// The same for a lower-triangular B (zeros above the diagonal), whose
+// result is lower-triangular too: a third of the dense work.
+void solve_lower_into_lower(const Eigen::Ref<const MatrixXd>& L, Eigen::Ref<MatrixXd> B) {
+    const Index n = L.rows();
+    if (n <= kLeaf) {
+        L.triangularView<Lower>().solveInPlace(B);
+        return;
+    }
+    const Index n1 = split(n), n2 = n - n1;
+    solve_lower_into_lower(L.topLeftCorner(n1, n1), B.topLeftCorner(n1, n1));
+    B.bottomLeftCorner(n2, n1).noalias() -= L.bottomLeftCorner(n2, n1) * B.topLeftCorner(n1, n1);
+    solve_lower(L.bottomRightCorner(n2, n2), B.bottomLeftCorner(n2, n1));
+    solve_lower_into_lower(L.bottomRightCorner(n2, n2), B.bottomRightCorner(n2, n2));
+}
+
+// N = M' R for lower-triangular M and R.
+void upper_times_lower(const Eigen::Ref<const MatrixXd>& M, const Eigen::Ref<const MatrixXd>& R,
+                       Eigen::Ref<MatrixXd> N) {
+    const Index n = M.rows();
+    if (n <= kLeaf) {
+        N.noalias() = M.triangularView<Lower>().transpose() * R;
+        return;
+    }
+    const Index n1 = split(n), n2 = n - n1;
+    const auto M21 = M.bottomLeftCorner(n2, n1);
+    const auto M22 = M.bottomRightCorner(n2, n2);
+    upper_times_lower(M.topLeftCorner(n1, n1), R.topLeftCorner(n1, n1), N.topLeftCorner(n1, n1));
+    N.topLeftCorner(n1, n1).noalias() += M21.transpose() * R.bottomLeftCorner(n2, n1);
+    N.topRightCorner(n1, n2).noalias() = M21.transpose() * R.bottomRightCorner(n2, n2);
+    N.bottomLeftCorner(n2, n1).noalias() =
+        M22.triangularView<Lower>().transpose() * R.bottomLeftCorner(n2, n1);
+    upper_times_lower(M22, R.bottomRightCorner(n2, n2), N.bottomRightCorner(n2, n2));
 }
 
 double log_det_from_factor(const MatrixXd& L) {
@@ -132,22 +172,8 @@ bool gradient_terms(const MlGradientInput& in, const MlGradientOutput& out) {
     VectorMap(out.gmu, p) = -2.0 * v;
 
     if (in.n_pairs == 0) return true;
-    // Only the panels of N that hold a wanted column. Column j of R is zero
-    // above row j, so panel j0 of N = M' R needs rows j0.. of R: a dense
-    // part from M's leading columns and a triangular one.
-    Eigen::VectorXi wanted = Eigen::VectorXi::Zero(p);
-    for (int k = 0; k < 2 * in.n_pairs; ++k) wanted[in.pairs[k]] = 1;
-    MatrixXd N = MatrixXd::Zero(p, p);
-    for (Index j0 = 0; j0 < p; j0 += kPanel) {
-        const Index w = std::min(kPanel, p - j0), r = p - j0;
-        bool any = false;
-        for (Index j = j0; j < j0 + w; ++j) any |= wanted[j] != 0;
-        if (!any) continue;
-        const auto Rp = R.block(j0, j0, r, w);
-        N.block(0, j0, j0, w).noalias() = M.block(j0, 0, r, j0).transpose() * Rp;
-        N.block(j0, j0, r, w).noalias() =
-            std::as_const(M).bottomRightCorner(r, r).triangularView<Lower>().transpose() * Rp;
-    }
+    MatrixXd N(p, p);
+    upper_times_lower(M, R, N);
     for (int k = 0; k < in.n_pairs; ++k) {
         const Index i = in.pairs[2 * k], j = in.pairs[2 * k + 1];
         const Index s = std::max(i, j);

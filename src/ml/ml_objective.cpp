@@ -38,10 +38,12 @@ bool dense_terms(const Eigen::MatrixXd& Sigma, const Eigen::Ref<const Eigen::Mat
 
 }  // namespace
 
+bool cache_holds(const SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S) {
+    return cache.valid && cache.S.rows() == S.rows() && cache.S.cols() == S.cols() && cache.S == S;
+}
+
 bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S) {
-    if (cache.valid && cache.S.rows() == S.rows() && cache.S.cols() == S.cols() && cache.S == S) {
-        return true;
-    }
+    if (cache_holds(cache, S)) return true;
     const Eigen::LLT<Eigen::MatrixXd> llt(S);
     if (llt.info() != Eigen::Success) return false;
     const double logdet = cholesky_logdet(llt);
@@ -55,15 +57,6 @@ bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eige
     cache.p = p;
     cache.valid = true;
     return true;
-}
-
-const Eigen::MatrixXd* cached_sample_factor(const SampleCovCache& cache,
-                                            const Eigen::Ref<const Eigen::MatrixXd>& S) {
-    if (!cache.valid || cache.factor.size() == 0 || cache.S.rows() != S.rows() ||
-        cache.S.cols() != S.cols() || cache.S != S) {
-        return nullptr;
-    }
-    return &cache.factor;
 }
 
 double ml_discrepancy(const ModelDescription& description,
@@ -84,7 +77,7 @@ double ml_discrepancy(const ModelDescription& description,
 
     // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
     double terms[3];
-    const Eigen::MatrixXd* factor = cached_sample_factor(cache, S);
+    const Eigen::MatrixXd* factor = sample_factor_of(cache);
     const int n = static_cast<int>(Sigma.rows());
     const bool pd = factor != nullptr
                         ? ml_kernels().discrepancy_terms(n, Sigma.data(), factor->data(),
