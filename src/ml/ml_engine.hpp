@@ -8,9 +8,11 @@ namespace sem {
 
 // log|S| of the last sample covariance seen by the ML discrepancy, kept
 // with a copy of S so that a different S refills it instead of silently
-// reusing a stale value.
+// reusing a stale value, and the lower Cholesky factor of (S + S') / 2
+// through which the trace terms read S (empty when that matrix has none).
 struct SampleCovCache {
     Eigen::MatrixXd S;
+    Eigen::MatrixXd factor;
     double logdet_s = 0.0;
     int p = 0;
     bool valid = false;

@@ -1,36 +1,103 @@
 #include "ml/ml_gradient.hpp"
 
+#include "ml/ml_kernels.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_adjoint.hpp"
 #include "model/ram_form.hpp"
+#include "model/rank_tested_inverse.hpp"
 
 namespace sem {
+
+namespace {
+
+bool is_theta(const FreeCell& c) {
+    return c.target == FactorTarget::Theta || c.target == FactorTarget::ThetaPair;
+}
+
+// The gradient through the Cholesky factors of Sigma and of S: triangular
+// products with p x m right-hand sides and only the W entries that Theta
+// cells read (ml_kernels.hpp). False, with g untouched, when the factor
+// cannot prove Sigma invertible or (S + S') / 2 has no factor; the explicit
+// inverse then decides. W is taken symmetric: with a symmetric factor form
+// (no mirroring) every dSigma_k is symmetric, and trace(W dSigma_k) reads
+// only the symmetric part of W.
+bool factored_gradient(const RamForm& ram, const ImpliedMoments& moments,
+                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
+                       const Eigen::MatrixXd* S_factor, const std::vector<FreeCell>& cells,
+                       Eigen::VectorXd& g) {
+    const int p = static_cast<int>(moments.Sigma.rows());
+    const int m = static_cast<int>(ram.L.cols());
+    const MlKernels& k = ml_kernels();
+    Eigen::MatrixXd own_factor;
+    if (S_factor == nullptr) {
+        own_factor.resize(p, p);
+        const Eigen::MatrixXd Sc = S;
+        if (!k.sample_factor(p, Sc.data(), own_factor.data())) return false;
+        S_factor = &own_factor;
+    }
+    std::vector<int> pairs;
+    for (const FreeCell& c : cells) {
+        if (!is_theta(c)) continue;
+        pairs.push_back(c.row);
+        pairs.push_back(c.col);
+    }
+    Eigen::VectorXd d;
+    if (mean) d = *mean - moments.mu;
+    const int n_pairs = static_cast<int>(pairs.size() / 2);
+    Eigen::MatrixXd WL(p, m);
+    Eigen::VectorXd w(n_pairs), gmu(p);
+    const MlGradientInput in{p,
+                             m,
+                             moments.Sigma.data(),
+                             S_factor->data(),
+                             mean ? d.data() : nullptr,
+                             ram.L.data(),
+                             n_pairs,
+                             pairs.data()};
+    if (!k.gradient_terms(in, {WL.data(), w.data(), gmu.data()})) return false;
+    // A ThetaPair cell sits on both (i, j) and (j, i).
+    Eigen::Index t = 0;
+    for (const FreeCell& c : cells) {
+        if (!is_theta(c)) continue;
+        if (c.target == FactorTarget::ThetaPair) w[t] *= 2.0;
+        ++t;
+    }
+    MomentAdjoint(ram, WL, WL, gmu, w).add_gradient(cells, g);
+    return true;
+}
+
+}  // namespace
 
 Eigen::VectorXd ml_gradient(const ModelDescription& description,
                             const Eigen::Ref<const Eigen::VectorXd>& params,
                             const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
-                            int n_free) {
-    const ModelPoint pt = invert_model_point(description, params, mean.has_value());
-    if (!pt.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
-    const Eigen::MatrixXd& X = pt.SigmaInv;
-    const Eigen::Index p = X.rows();
+                            int n_free, const Eigen::MatrixXd* S_factor) {
+    const ModelAtParams at = model_at(description, params, mean.has_value());
+    if (!at.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
+    const ModelDims& dims = description.dims();
+    const std::vector<FreeCell> cells = free_cells(description, n_free);
+    const RamForm ram = ram_form(dims, at.m, at.A);
+    const bool mirror = needs_mirror(dims, cells, at.m.Phi);
+    Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
+    if (!mirror && factored_gradient(ram, at.moments, S, mean, S_factor, cells, g)) return g;
+
+    const Eigen::Index p = at.moments.Sigma.rows();
+    Eigen::MatrixXd X(p, p);  // Sigma^-1
+    RankTestedInverse inverse(p);
+    if (!inverse.invert(at.moments.Sigma, X)) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
 
     // g_k = trace(W dSigma_k) - 2 dmu_k' Sigma^-1 d with W = X - X Q X,
     // Q = S + d d': the adjoints of Sigma and mu are W' and -2 X d.
     Eigen::MatrixXd Q = S;
     Eigen::VectorXd gmu = Eigen::VectorXd::Zero(p);
     if (mean) {
-        const Eigen::VectorXd d = *mean - pt.moments.mu;
+        const Eigen::VectorXd d = *mean - at.moments.mu;
         Q.noalias() += d * d.transpose();
         gmu.noalias() = -2.0 * (X * d);
     }
     const Eigen::MatrixXd QX = Q * X;
-    const ModelDims& dims = description.dims();
-    const std::vector<FreeCell> cells = free_cells(description, n_free);
-    const RamForm ram = ram_form(dims, pt.m, pt.A);
-    Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
-    if (!needs_mirror(dims, cells, pt.m.Phi)) {
+    if (!mirror) {
         MomentAdjoint(ram, X, QX, gmu).add_gradient(cells, g);
         return g;
     }

@@ -4,6 +4,7 @@
 
 #include <Eigen/Cholesky>
 
+#include "ml/ml_kernels.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
 
@@ -19,20 +20,41 @@ double cholesky_logdet(const Eigen::LLT<Eigen::MatrixXd>& llt) {
     return 2.0 * s;
 }
 
+// The terms by an explicit inverse, for an S whose symmetric part has no
+// Cholesky factor (S itself has one, so this is rounding's borderline).
+bool dense_terms(const Eigen::MatrixXd& Sigma, const Eigen::Ref<const Eigen::MatrixXd>& S,
+                 const Eigen::VectorXd* d, double* terms) {
+    const Eigen::LLT<Eigen::MatrixXd> llt(Sigma);
+    if (llt.info() != Eigen::Success) return false;
+    const Eigen::Index n = Sigma.rows();
+    const Eigen::MatrixXd SigmaInv = llt.solve(Eigen::MatrixXd::Identity(n, n));
+    double trace = 0.0;
+    for (Eigen::Index i = 0; i < n; ++i) trace += S.row(i).dot(SigmaInv.col(i));
+    terms[0] = cholesky_logdet(llt);
+    terms[1] = trace;
+    terms[2] = d == nullptr ? 0.0 : d->dot(SigmaInv * *d);
+    return true;
+}
+
 }  // namespace
 
+bool cache_holds(const SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S) {
+    return cache.valid && cache.S.rows() == S.rows() && cache.S.cols() == S.cols() && cache.S == S;
+}
+
 bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S) {
-    if (cache.valid && cache.S.rows() == S.rows() && cache.S.cols() == S.cols() && cache.S == S) {
-        return true;
-    }
+    if (cache_holds(cache, S)) return true;
     const Eigen::LLT<Eigen::MatrixXd> llt(S);
     if (llt.info() != Eigen::Success) return false;
     const double logdet = cholesky_logdet(llt);
     // A NaN on the diagonal slips through the factorisation's pivot test.
     if (!std::isfinite(logdet)) return false;
     cache.S = S;
+    const int p = static_cast<int>(S.rows());
+    cache.factor.resize(p, p);
+    if (!ml_kernels().sample_factor(p, cache.S.data(), cache.factor.data())) cache.factor.resize(0, 0);
     cache.logdet_s = logdet;
-    cache.p = static_cast<int>(S.rows());
+    cache.p = p;
     cache.valid = true;
     return true;
 }
@@ -40,7 +62,7 @@ bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eige
 double ml_discrepancy(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::VectorXd>& params,
                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
-                      double logdet_s, int p) {
+                      const SampleCovCache& cache) {
     const ModelMatrices m = build_model_matrices(description, params, mean.has_value());
     // A singular I - Beta leaves no implied Sigma. Its LU "inverse" is finite
     // (the null directions come out as zeros), so the Cholesky test alone
@@ -49,19 +71,21 @@ double ml_discrepancy(const ModelDescription& description,
     if (!IminusBetaInv.invertible) return kNotPositiveDefinite;
     const Eigen::MatrixXd& A = IminusBetaInv.inverse;
     const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
+    Eigen::VectorXd d;
+    if (mean) d = *mean - implied_mu(description.dims(), m, A);
+    const Eigen::VectorXd* dp = mean ? &d : nullptr;
 
-    const Eigen::LLT<Eigen::MatrixXd> llt(Sigma);
-    if (llt.info() != Eigen::Success) return kNotPositiveDefinite;
-    const Eigen::Index n = Sigma.rows();
-    const Eigen::MatrixXd SigmaInv = llt.solve(Eigen::MatrixXd::Identity(n, n));
-
-    double trace = 0.0;
-    for (Eigen::Index i = 0; i < n; ++i) trace += S.row(i).dot(SigmaInv.col(i));
-    double F = (cholesky_logdet(llt) + trace - logdet_s) - static_cast<double>(p);
-    if (mean) {
-        const Eigen::VectorXd d = *mean - implied_mu(description.dims(), m, A);
-        F += d.dot(SigmaInv * d);
-    }
+    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
+    double terms[3];
+    const Eigen::MatrixXd* factor = sample_factor_of(cache);
+    const int n = static_cast<int>(Sigma.rows());
+    const bool pd = factor != nullptr
+                        ? ml_kernels().discrepancy_terms(n, Sigma.data(), factor->data(),
+                                                         dp ? dp->data() : nullptr, terms)
+                        : dense_terms(Sigma, S, dp, terms);
+    if (!pd) return kNotPositiveDefinite;
+    double F = (terms[0] + terms[1] - cache.logdet_s) - static_cast<double>(cache.p);
+    if (mean) F += terms[2];
     if (std::isnan(F)) return kNotPositiveDefinite;
     return F > 0.0 ? F : 0.0;
 }

@@ -23,12 +23,24 @@ using OptionalMean = std::optional<Eigen::Ref<const Eigen::VectorXd>>;
 // or a non-finite log-determinant.
 bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S);
 
+// True when the cache was filled from exactly this S (size and values):
+// such an S has passed the boundary checks before.
+bool cache_holds(const SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S);
+
+// The cache's factor of (S + S') / 2, or null when that matrix has none.
+// The factor is a function of S alone, so a caller that uses it gets the
+// same result as one that forms it.
+inline const Eigen::MatrixXd* sample_factor_of(const SampleCovCache& cache) {
+    return cache.valid && cache.factor.size() > 0 ? &cache.factor : nullptr;
+}
+
 // F = log|Sigma| + tr(S Sigma^-1) - log|S| - p [+ d' Sigma^-1 d], d = mean - mu,
 // floored at 0; kNotPositiveDefinite when Sigma is not positive definite,
-// I - Beta is singular by the LU rank test, or F is NaN. logdet_s and p come from the sample covariance cache.
+// I - Beta is singular by the LU rank test, or F is NaN. log|S| and p come
+// from the sample covariance cache, which must hold this S.
 double ml_discrepancy(const ModelDescription& description,
                       const Eigen::Ref<const Eigen::VectorXd>& params,
                       const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
-                      double logdet_s, int p);
+                      const SampleCovCache& cache);
 
 }  // namespace sem

@@ -30,6 +30,13 @@ MomentAdjoint::MomentAdjoint(const RamForm& ram, const Eigen::MatrixXd& X,
     finish();
 }
 
+MomentAdjoint::MomentAdjoint(const RamForm& ram, const Eigen::MatrixXd& GL,
+                             const Eigen::MatrixXd& GtL, const Eigen::VectorXd& gmu,
+                             const Eigen::VectorXd& theta)
+    : r_(ram), theta_(&theta), gmu_(gmu), U1_(GL), U2_(GtL) {
+    finish();
+}
+
 void MomentAdjoint::finish() {
     const RamForm& ram = r_;
     const Eigen::VectorXd& gmu = gmu_;
@@ -61,7 +68,15 @@ double MomentAdjoint::cell_adjoint(const FreeCell& c) const {
 
 void MomentAdjoint::add_gradient(const std::vector<FreeCell>& cells,
                                  Eigen::Ref<Eigen::VectorXd> g) const {
-    for (const FreeCell& c : cells) g[c.param] += cell_adjoint(c);
+    if (theta_ == nullptr) {
+        for (const FreeCell& c : cells) g[c.param] += cell_adjoint(c);
+        return;
+    }
+    Eigen::Index next = 0;
+    for (const FreeCell& c : cells) {
+        const bool theta = c.target == FactorTarget::Theta || c.target == FactorTarget::ThetaPair;
+        g[c.param] += theta ? (*theta_)[next++] : cell_adjoint(c);
+    }
 }
 
 // Differentiating each adjoint above along one parameter (dL, dB, dPsi, dnu

@@ -26,6 +26,12 @@ public:
     MomentAdjoint(const RamForm& ram, const Eigen::MatrixXd& X, const Eigen::MatrixXd& QX,
                   const Eigen::VectorXd& gmu);
 
+    // G L and G' L formed by the caller, and the Theta cells' adjoints in
+    // `theta`, one per Theta or ThetaPair cell in the order of the cell list
+    // later given to add_gradient (the only method available then).
+    MomentAdjoint(const RamForm& ram, const Eigen::MatrixXd& GL, const Eigen::MatrixXd& GtL,
+                  const Eigen::VectorXd& gmu, const Eigen::VectorXd& theta);
+
     // g[k] += d chi / d params[k] over the cells of each parameter.
     void add_gradient(const std::vector<FreeCell>& cells, Eigen::Ref<Eigen::VectorXd> g) const;
 
@@ -48,6 +54,7 @@ private:
     const Eigen::MatrixXd* G_ = nullptr;
     const Eigen::MatrixXd* X_ = nullptr;
     const Eigen::MatrixXd* QX_ = nullptr;
+    const Eigen::VectorXd* theta_ = nullptr;
     const Eigen::VectorXd& gmu_;
     Eigen::MatrixXd U1_, U2_;  // G L, G' L
     Eigen::MatrixXd N_;        // L' G L

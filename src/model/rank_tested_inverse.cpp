@@ -1,7 +1,6 @@
 #include "model/rank_tested_inverse.hpp"
 
-#include <algorithm>
-#include <cmath>
+#include "model/rank_proof.hpp"
 
 namespace sem {
 
@@ -41,29 +40,14 @@ bool RankTestedInverse::invert(const Eigen::Ref<const Eigen::MatrixXd>& m,
 bool RankTestedInverse::invert_by_cholesky(const Eigen::Ref<const Eigen::MatrixXd>& m,
                                            Eigen::Ref<Eigen::MatrixXd> inv) {
     const Eigen::Index n = m.rows();
-    const double eps = std::ldexp(1.0, -52);
-    const double nd = static_cast<double>(n);
-    const double d = m.diagonal().maxCoeff();
-    if (!(d > 0.0) || !std::isfinite(d)) return false;
-    const double asymmetry_tol = 8.0 * nd * eps * d;
-    double max_abs = d, asym2 = 0.0;
-    for (Eigen::Index j = 0; j < n; ++j) {
-        for (Eigen::Index i = j + 1; i < n; ++i) {
-            const double a = m(i, j), b = m(j, i), diff = std::abs(a - b);
-            if (!(diff <= asymmetry_tol)) return false;
-            asym2 += diff * diff;
-            max_abs = std::max(max_abs, std::max(std::abs(a), std::abs(b)));
-        }
-    }
+    const SymmetryScan scan = scan_symmetry(n, m.data(), m.outerStride());
+    if (!scan.usable) return false;
     Eigen::LLT<Eigen::MatrixXd>& llt = llt_by_size_[static_cast<std::size_t>(n)];
     llt.compute(m);
     if (llt.info() != Eigen::Success) return false;
     inv.setIdentity();
     llt.solveInPlace(inv);
-    const double trace = inv.trace();
-    if (!(trace > 0.0) || !std::isfinite(trace)) return false;
-    const double threshold = 4.0 * eps * max_abs * (nd * nd + nd * nd * nd);
-    return 0.5 / trace - std::sqrt(asym2) > threshold;
+    return cholesky_proves_full_rank(n, scan, inv.trace());
 }
 
 bool RankTestedInverse::invert_by_lu(const Eigen::Ref<const Eigen::MatrixXd>& m,
