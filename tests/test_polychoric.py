@@ -5,6 +5,11 @@ Oracles: the closed form of a 2 x 2 table at thresholds 0, the score of
 `bivariate_loglik` by central differences, the margins through SciPy's normal
 quantile, and the two-step sandwich written out in NumPy on forward-difference
 scores from `categorical_casewise_scores`."""
+import io
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from scipy.stats import norm
@@ -224,3 +229,32 @@ def test_bad_codes_raise_value_error_naming_the_column(codes, message):
 def test_no_worker_count_below_one():
     with pytest.raises(ValueError, match="n_threads"):
         polychoric_statistics(CODES, n_threads=0)
+
+
+GAMMA_CHILD = r"""
+import sys
+import numpy as np
+import _backend
+rng = np.random.default_rng(11)
+z = rng.standard_normal((400, 1)) * 0.6 + rng.standard_normal((400, 24)) * 0.8
+codes = np.searchsorted([-1.0, -0.2, 0.5, 1.3], z)
+np.save(sys.stdout.buffer, _backend.polychoric_statistics(codes, gamma=True)["gamma"])
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="glibc tunables")
+def test_gamma_from_the_baseline_kernel_agrees():
+    """Gamma's product runs on the CPU's widest kernel; with AVX2 and FMA
+    masked from the C library the process takes the baseline one. The two
+    sum in other orders (FMA rounds once): 1e-12 relative to the largest
+    entry covers that."""
+    def child(tunables):
+        env = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+        if tunables:
+            env["GLIBC_TUNABLES"] = tunables
+        out = subprocess.run([sys.executable, "-c", GAMMA_CHILD], env=env, check=True,
+                             capture_output=True).stdout
+        return np.load(io.BytesIO(out))
+
+    fast, base = child(None), child("glibc.cpu.hwcaps=-AVX2,-FMA")
+    np.testing.assert_allclose(base, fast, rtol=0, atol=1e-12 * np.abs(fast).max())

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "dwls/gram_kernels.hpp"
 #include "dwls/parallel_for.hpp"
 #include "dwls/polychoric.hpp"
 
@@ -51,17 +52,11 @@ Eigen::MatrixXd influence_covariance(const Eigen::Ref<const Eigen::MatrixXi>& co
                 v(i, k) = table[codes_a[i] + cells_a * codes_b[i]];
             }
         });
-        const auto block = v.topRows(rows);
+        const GramKernels& kernels = gram_kernels();
         parallel_for(n_threads, n_chunks, [&](int, Eigen::Index chunk) {
-            const Eigen::Index c0 = chunk * kChunk, w = std::min(kChunk, m - c0);
-            gamma.block(c0, c0, w, w)
-                .selfadjointView<Eigen::Lower>()
-                .rankUpdate(block.middleCols(c0, w).transpose(), scale);
-            const Eigen::Index below = m - c0 - w;
-            if (below > 0) {
-                gamma.block(c0 + w, c0, below, w).noalias() +=
-                    scale * (block.middleCols(c0 + w, below).transpose() * block.middleCols(c0, w));
-            }
+            const Eigen::Index c0 = chunk * kChunk;
+            kernels.lower_gram_panel(rows, m, v.data(), v.rows(), c0, std::min(kChunk, m - c0),
+                                     scale, gamma.data());
         });
     }
     for (Eigen::Index j = 1; j < m; ++j) {
