@@ -196,5 +196,5 @@ def test_type_checker_finds_the_installed_stub(installed_wheel):
     assert re.search(r'client.py:4: note: Revealed type is "(builtins\.)?float"', report), report
     assert re.search(r'client.py:5: note: Revealed type is "(builtins\.)?str"', report), report
     assert 'client.py:6: error: Argument 5 to "add_mapping" of "MlEngine" has incompatible ' \
-           'type "str"; expected "int"' in report, report
+           'type "str"; expected "SupportsIndex"' in report, report
     assert "Found 1 error in 1 file" in report, report
