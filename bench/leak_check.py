@@ -27,6 +27,22 @@ def rss_kib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+class _FillsShell:
+    """An int whose conversion fills `shell` first: a nested __init__."""
+
+    def __init__(self, shell):
+        self.shell = shell
+
+    def __index__(self):
+        type(self.shell).__init__(self.shell, 0, 1, 0, 1)
+        return 1
+
+
+def nested_init():
+    shell = _backend.MlEngine.__new__(_backend.MlEngine)
+    _backend.MlEngine.__init__(shell, _FillsShell(shell), 1, 0, 1)
+
+
 def cases():
     m = political_democracy_model(meanstructure=True)
     ml = m.ml_engine(meanstructure=True)
@@ -102,6 +118,7 @@ def cases():
         "run_algorithm(bad block)": lambda: pls.run_algorithm(pls_data, [[0, 9]], ["A"],
                                                               np.zeros((1, 1)), 5, 1e-7),
         "get_implied_moments(str)": lambda: ml.get_implied_moments("nope"),
+        "MlEngine.__init__(nested)": nested_init,
     }
     return ok, bad
 

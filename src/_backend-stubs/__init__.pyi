@@ -7,7 +7,8 @@ Arguments that cannot be converted raise TypeError; inputs that do not fit
 the model (shapes, lengths, indices, ``n_free``) raise ValueError.
 """
 
-from typing import Any, SupportsIndex, TypedDict, final
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -16,6 +17,14 @@ __version__: str
 
 _Vector = npt.NDArray[np.float64]
 _Matrix = npt.NDArray[np.float64]
+# What the runtime converts: an int is anything with __index__ (NumPy
+# integers included), a float anything with __float__ or __index__, a bool
+# a Python or NumPy boolean, a list any sequence (NumPy arrays included).
+_Int = SupportsIndex
+_Float = SupportsFloat | SupportsIndex
+_Bool = bool | np.bool_
+_Ints = Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
+_Bools = Sequence[_Bool] | npt.NDArray[np.bool_]
 
 class _PolychoricStatistics(TypedDict, total=False):
     thresholds: list[_Vector]
@@ -40,9 +49,9 @@ class MlEngine:
     9 TauX, 10 TauY, 11 Kappa, 12 Alpha. Negative dimensions raise ValueError.
     """
 
-    def __init__(self, nx: int, ny: int, nxi: int, neta: int, meanstructure: bool = False) -> None: ...
+    def __init__(self, nx: _Int, ny: _Int, nxi: _Int, neta: _Int, meanstructure: _Bool = False) -> None: ...
     def add_mapping(
-        self, matrix_id: int, row: int, col: int, is_free: bool, param_index: int, value: float, /
+        self, matrix_id: _Int, row: _Int, col: _Int, is_free: _Bool, param_index: _Int, value: _Float, /
     ) -> None:
         """Place ``params[param_index]`` (free) or ``value`` (fixed) in one cell.
 
@@ -60,26 +69,26 @@ class MlEngine:
         is not of length p.
         """
     def gradient_ml(
-        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
+        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: _Int
     ) -> _Vector:
         """Analytic gradient of ``objective_ml`` for the first ``n_free`` parameters.
 
         All 1e10 when Sigma or I - Beta is not invertible.
         """
-    def expected_hessian_ml(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+    def expected_hessian_ml(self, params: npt.ArrayLike, n_free: _Int) -> _Matrix:
         """Expected information tr(Sigma^-1 dSigma_i Sigma^-1 dSigma_j) + 2 dmu_i' Sigma^-1 dmu_j.
 
         Not multiplied by N; all 1e10 when Sigma or I - Beta is not invertible.
         """
     def observed_hessian_ml(
-        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: int
+        self, params: npt.ArrayLike, sample_cov: npt.ArrayLike, sample_mean: npt.ArrayLike | None, n_free: _Int
     ) -> _Matrix:
         """Exact Hessian of ``objective_ml`` from analytic second derivatives.
 
         All 1e10 when Sigma or I - Beta is not invertible.
         """
     def casewise_scores(
-        self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: int, meanstructure_active: bool
+        self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: _Int, meanstructure_active: _Bool
     ) -> _Matrix:
         """N x n_free matrix of each case's log-likelihood derivatives.
 
@@ -89,10 +98,10 @@ class MlEngine:
     def objective_fiml(
         self,
         params: npt.ArrayLike,
-        obs_indices: list[list[int]],
-        n_obs_list: list[int],
-        means: list[npt.ArrayLike],
-        covs: list[npt.ArrayLike],
+        obs_indices: Sequence[_Ints],
+        n_obs_list: _Ints,
+        means: Sequence[npt.ArrayLike],
+        covs: Sequence[npt.ArrayLike],
     ) -> float:
         """Case-weighted FIML discrepancy over missing-data patterns.
 
@@ -102,37 +111,37 @@ class MlEngine:
     def gradient_fiml(
         self,
         params: npt.ArrayLike,
-        obs_indices: list[list[int]],
-        n_obs_list: list[int],
-        means: list[npt.ArrayLike],
-        covs: list[npt.ArrayLike],
-        n_free: int,
+        obs_indices: Sequence[_Ints],
+        n_obs_list: _Ints,
+        means: Sequence[npt.ArrayLike],
+        covs: Sequence[npt.ArrayLike],
+        n_free: _Int,
     ) -> _Vector:
         """Analytic gradient of ``objective_fiml``; all 1e10 when a matrix is not invertible."""
     def expected_hessian_fiml(
-        self, params: npt.ArrayLike, obs_indices: list[list[int]], n_obs_list: list[int], n_free: int
+        self, params: npt.ArrayLike, obs_indices: Sequence[_Ints], n_obs_list: _Ints, n_free: _Int
     ) -> _Matrix:
         """Expected information of ``objective_fiml``; all 1e10 when a matrix is not invertible."""
     def observed_hessian_fiml(
         self,
         params: npt.ArrayLike,
-        obs_indices: list[list[int]],
-        n_obs_list: list[int],
-        means: list[npt.ArrayLike],
-        covs: list[npt.ArrayLike],
-        n_free: int,
+        obs_indices: Sequence[_Ints],
+        n_obs_list: _Ints,
+        means: Sequence[npt.ArrayLike],
+        covs: Sequence[npt.ArrayLike],
+        n_free: _Int,
     ) -> _Matrix:
         """Exact Hessian of ``objective_fiml``, exactly symmetric.
 
         All 1e10 when a matrix is not invertible; NaN with no non-empty pattern.
         """
-    def casewise_scores_fiml(self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: int) -> _Matrix:
+    def casewise_scores_fiml(self, data: npt.ArrayLike, params: npt.ArrayLike, n_free: _Int) -> _Matrix:
         """N x n_free log-likelihood scores of incomplete cases (NaN = missing).
 
         Each case over the variables it observes, centred on mu; zeros for a
         case that observes nothing. All 1e10 when a matrix is not invertible.
         """
-    def jacobian_implied_moments(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+    def jacobian_implied_moments(self, params: npt.ArrayLike, n_free: _Int) -> _Matrix:
         """Central-difference (step 1e-5) Jacobian of vech(Sigma) [and mu]."""
     def get_implied_moments(self, params: npt.ArrayLike) -> tuple[_Matrix, _Vector]:
         """The implied covariance matrix Sigma and mean vector mu."""
@@ -150,25 +159,25 @@ class DwlsEngine:
 
     def __init__(
         self,
-        nx: int,
-        ny: int,
-        nxi: int,
-        neta: int,
+        nx: _Int,
+        ny: _Int,
+        nxi: _Int,
+        neta: _Int,
         s_vec: npt.ArrayLike,
         w_inv: npt.ArrayLike,
-        is_ordinal: list[bool],
+        is_ordinal: _Bools,
     ) -> None: ...
     def add_mapping(
-        self, matrix_id: int, row: int, col: int, is_free: bool, param_index: int, value: float, /
+        self, matrix_id: _Int, row: _Int, col: _Int, is_free: _Bool, param_index: _Int, value: _Float, /
     ) -> None:
         """As ``MlEngine.add_mapping``; the mean vectors 9-12 are ignored here."""
     def objective_dwls(self, params: npt.ArrayLike) -> float:
         """sum(w_inv * (s_vec - implied_corr)^2); 1e15 when a correlation is NaN."""
-    def gradient_dwls(self, params: npt.ArrayLike, n_free: int) -> _Vector:
+    def gradient_dwls(self, params: npt.ArrayLike, n_free: _Int) -> _Vector:
         """-2 J'(w_inv * e) with J by central differences (step 1e-6)."""
-    def expected_hessian_dwls(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+    def expected_hessian_dwls(self, params: npt.ArrayLike, n_free: _Int) -> _Matrix:
         """2 J' W J."""
-    def jacobian_dwls(self, params: npt.ArrayLike, n_free: int) -> _Matrix:
+    def jacobian_dwls(self, params: npt.ArrayLike, n_free: _Int) -> _Matrix:
         """Central-difference Jacobian of ``implied_corr``."""
     def implied_corr(self, params: npt.ArrayLike) -> _Vector:
         """Model-implied correlations in the order of ``s_vec``."""
@@ -179,7 +188,7 @@ class DwlsEngine:
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
 
 def categorical_casewise_scores(
-    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: _Float, eps: _Float = 1e-5
 ) -> _Matrix:
     """Forward-difference scores of each case's bivariate probit log-probability.
 
@@ -189,7 +198,7 @@ def categorical_casewise_scores(
     """
 
 def bivariate_loglik(
-    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: _Float
 ) -> _Vector:
     """Each case's log-probability of its pair of categories (cells floored at 1e-15).
 
@@ -198,7 +207,7 @@ def bivariate_loglik(
     """
 
 def polychoric_statistics(
-    codes: npt.ArrayLike, gamma: bool = False, n_threads: SupportsIndex = 1
+    codes: npt.ArrayLike, gamma: _Bool = False, n_threads: _Int = 1
 ) -> _PolychoricStatistics:
     """Thresholds, two-step polychoric correlations, DWLS weights (and Gamma) of N x p codes.
 
@@ -216,10 +225,10 @@ def polychoric_statistics(
 # Internal (tests and benchmarks): the same two results evaluated case by
 # case, bit-identical to the functions above; not part of the interface.
 def _categorical_casewise_scores_per_case(
-    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float, eps: float = 1e-5
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: _Float, eps: _Float = 1e-5
 ) -> _Matrix: ...
 def _bivariate_loglik_per_case(
-    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: float
+    x: npt.ArrayLike, y: npt.ArrayLike, tau_x: npt.ArrayLike, tau_y: npt.ArrayLike, rho: _Float
 ) -> _Vector: ...
 
 @final
@@ -230,11 +239,11 @@ class PlsEngine:
     def run_algorithm(
         self,
         data: npt.ArrayLike,
-        blocks: list[list[int]],
-        modes: list[str],
+        blocks: Sequence[_Ints],
+        modes: Sequence[str],
         path_matrix: npt.ArrayLike,
-        max_iter: int,
-        tol: float,
+        max_iter: _Int,
+        tol: _Float,
         /,
     ) -> _PlsResult:
         """Outer weights, latent scores, loadings and path coefficients.

@@ -73,8 +73,29 @@ int from_double(const char* name, py::ssize_t k, double c) {
     return static_cast<int>(c);
 }
 
-int from_object(const char* name, py::ssize_t k, py::handle item) {
+// NumPy's scalar types, for the items of an object array: a list of the same
+// values becomes an array of their own kind, and both must read alike.
+struct NumpyScalars {
+    py::object boolean, floating, complex;
+    NumpyScalars() {
+        const py::module_ np = py::module_::import("numpy");
+        boolean = np.attr("bool_");
+        floating = np.attr("floating");
+        complex = np.attr("complexfloating");
+    }
+};
+
+int from_object(const char* name, py::ssize_t k, py::handle item, const NumpyScalars& numpy) {
     if (PyBool_Check(item.ptr())) return item.ptr() == Py_True ? 1 : 0;
+    if (py::isinstance(item, numpy.boolean)) return PyObject_IsTrue(item.ptr()) == 1 ? 1 : 0;
+    if (py::isinstance(item, numpy.floating) && !PyFloat_Check(item.ptr())) {
+        const double c = PyFloat_AsDouble(item.ptr());
+        if (c == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return from_double(name, k, c);
+    }
+    if (py::isinstance(item, numpy.complex)) {
+        refuse(name, k, py::str(item).cast<std::string>(), kNotInteger);
+    }
     if (PyIndex_Check(item.ptr()) && !PyFloat_Check(item.ptr())) {
         const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
         if (!index) throw py::error_already_set();
@@ -111,7 +132,8 @@ Eigen::VectorXi checked_codes(const char* name, const CategoryCodes& codes) {
     } else if (kind == 'c') {
         if (n > 0) refuse(name, 0, py::str(a[py::int_(0)]).cast<std::string>(), kNotInteger);
     } else {
-        for (py::ssize_t k = 0; k < n; ++k) out(k) = from_object(name, k, a[py::int_(k)]);
+        const NumpyScalars numpy;
+        for (py::ssize_t k = 0; k < n; ++k) out(k) = from_object(name, k, a[py::int_(k)], numpy);
     }
     return out;
 }

@@ -40,9 +40,9 @@ void bind_dwls(py::module_& m) {
     py::class_<DwlsEngine> cls(m, "DwlsEngine", py::is_final());
     cls.def(
         "__init__",
-        [](EmptyShell<DwlsEngine> self, int nx, int ny, int nxi, int neta, Eigen::VectorXd s_vec,
-           Eigen::VectorXd w_inv, std::vector<bool> is_ordinal) {
-            fill_shell(self, make_engine(nx, ny, nxi, neta, std::move(s_vec), std::move(w_inv),
+        [](EmptyShell<DwlsEngine> self, int nx, int ny, int nxi, int neta, RealVector s_vec,
+           RealVector w_inv, std::vector<bool> is_ordinal) {
+            fill_shell(self, make_engine(nx, ny, nxi, neta, std::move(s_vec.v), std::move(w_inv.v),
                                          std::move(is_ordinal)));
         },
         fills_shell(), py::arg("nx"), py::arg("ny"), py::arg("nxi"), py::arg("neta"),
@@ -109,8 +109,8 @@ void bind_dwls(py::module_& m) {
             const char* vector = "a float64 vector";
             DwlsEngine e = make_engine(
                 r.integer(0, "nx"), r.integer(1, "ny"), r.integer(2, "nxi"), r.integer(3, "neta"),
-                r.value<Eigen::VectorXd>(r.item(4), "s_vec", vector, true),
-                r.value<Eigen::VectorXd>(r.item(5), "w_inv", vector, true),
+                r.value<RealVector>(r.item(4), "s_vec", vector, true).v,
+                r.value<RealVector>(r.item(5), "w_inv", vector, true).v,
                 r.value<std::vector<bool>>(r.item(6), "is_ordinal", "a list of bools", false));
             restore_mappings(e, r, 7);
             fill_shell(self, std::move(e));

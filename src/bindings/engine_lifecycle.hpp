@@ -33,18 +33,23 @@ struct EmptyShell {
     pybind11::detail::value_and_holder v_h;
 };
 
+// Throws TypeError when `shell` already holds an engine.
+void require_empty(const pybind11::detail::value_and_holder& shell, const std::type_info& type);
+
+// The emptiness test is repeated here: converting the other arguments can
+// run Python code (`__index__`, `__float__`) that fills the same shell
+// first, and a second fill would leak the first engine and leave an
+// instance the library can no longer deallocate.
 template <class Engine>
 void fill_shell(EmptyShell<Engine>& shell, Engine&& engine) {
     pybind11::detail::value_and_holder& v_h = shell.v_h;
+    require_empty(v_h, typeid(Engine));
     v_h.value_ptr() = new Engine(std::move(engine));
     v_h.type->init_instance(v_h.inst, nullptr);
 }
 
 // The Python name of a bound class, for messages.
 std::string class_name(const std::type_info& type);
-
-// Throws TypeError when `shell` already holds an engine.
-void require_empty(const pybind11::detail::value_and_holder& shell, const std::type_info& type);
 
 // Mark for the `__init__` and `__setstate__` definitions that fill a shell:
 // the library's debug builds warn about any other constructor as an old-style

@@ -24,8 +24,8 @@ namespace {
 
 using IndexLists = std::vector<std::vector<int>>;
 using Counts = std::vector<int>;
-using Means = std::vector<Eigen::VectorXd>;
-using Covs = std::vector<Eigen::MatrixXd>;
+using Means = std::vector<RealVector>;
+using Covs = std::vector<RealMatrix>;
 
 MissingPatterns checked_patterns(const MlEngine& e, MissingPatterns patterns, bool with_moments) {
     const std::string err =
@@ -63,7 +63,9 @@ void bind_fiml_methods(MlEngineClass& cls) {
            IndexLists obs_indices, Counts n_obs_list, Means means, Covs covs) {
             check_params(e.model(), params.size());
             const MissingPatterns patterns = checked_patterns(
-                e, {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                e,
+                {std::move(obs_indices), std::move(n_obs_list), values_of(std::move(means)),
+                 values_of(std::move(covs))},
                 true);
             return fiml_objective(e.model(), params, patterns);
         },
@@ -81,7 +83,8 @@ void bind_fiml_methods(MlEngineClass& cls) {
                 check_n_free(n_free, params.size());
                 const MissingPatterns patterns = checked_patterns(
                     e,
-                    {std::move(obs_indices), std::move(n_obs_list), std::move(means), std::move(covs)},
+                    {std::move(obs_indices), std::move(n_obs_list), values_of(std::move(means)),
+                     values_of(std::move(covs))},
                     true);
                 return compute(e.model(), params, patterns, n_free);
             },

@@ -32,8 +32,9 @@ void check_cases(const Eigen::VectorXi& x, const Eigen::VectorXi& y, const Eigen
 void bind_ordinal_functions(py::module_& m) {
     m.def(
         "categorical_casewise_scores",
-        [](const CategoryCodes& x_in, const CategoryCodes& y_in, Eigen::VectorXd tau_x,
-           Eigen::VectorXd tau_y, double rho, double eps) {
+        [](const CategoryCodes& x_in, const CategoryCodes& y_in, const RealVector& real_tau_x,
+           const RealVector& real_tau_y, double rho, double eps) {
+            const Eigen::VectorXd &tau_x = real_tau_x.v, &tau_y = real_tau_y.v;
             const Eigen::VectorXi x = checked_codes("x", x_in), y = checked_codes("y", y_in);
             check_cases(x, y, tau_x, tau_y);
             return categorical_casewise_scores(x, y, tau_x, tau_y, rho, eps);
@@ -42,8 +43,9 @@ void bind_ordinal_functions(py::module_& m) {
         py::arg("eps") = 1e-5);
     m.def(
         "bivariate_loglik",
-        [](const CategoryCodes& x_in, const CategoryCodes& y_in, Eigen::VectorXd tau_x,
-           Eigen::VectorXd tau_y, double rho) {
+        [](const CategoryCodes& x_in, const CategoryCodes& y_in, const RealVector& real_tau_x,
+           const RealVector& real_tau_y, double rho) {
+            const Eigen::VectorXd &tau_x = real_tau_x.v, &tau_y = real_tau_y.v;
             const Eigen::VectorXi x = checked_codes("x", x_in), y = checked_codes("y", y_in);
             check_cases(x, y, tau_x, tau_y);
             return bivariate_loglik(x, y, tau_x, tau_y, rho);

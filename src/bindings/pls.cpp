@@ -17,10 +17,12 @@ void bind_pls(py::module_& m) {
         // data and path_matrix arrive as owned copies, so nothing the
         // numerics read can be changed by another thread once the lock is
         // released.
-        .def("run_algorithm", [](const PlsEngine& engine, Eigen::MatrixXd data,
+        .def("run_algorithm", [](const PlsEngine& engine, RealMatrix real_data,
                                  std::vector<std::vector<int>> blocks,
-                                 std::vector<std::string> modes, Eigen::MatrixXd path_matrix,
+                                 std::vector<std::string> modes, RealMatrix real_path_matrix,
                                  int max_iter, double tol) {
+            const Eigen::MatrixXd& data = real_data.v;
+            const Eigen::MatrixXd& path_matrix = real_path_matrix.v;
             const std::string err = pls_input_error(data.rows(), data.cols(), blocks,
                                                     modes.size(), path_matrix.rows(),
                                                     path_matrix.cols());

@@ -1,6 +1,6 @@
 #pragma once
 
-// Float vectors from Python hold real numbers only. NumPy's forced cast to
+// Float vectors and matrices from Python hold real numbers only. NumPy's forced cast to
 // float64 turns None into NaN, parses numeric strings and drops imaginary
 // parts, so a list such as [None, "1.5"] would reach the numerics as a
 // plausible parameter vector. Such input stays a conversion error
@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
@@ -19,23 +20,37 @@ namespace sem::bindings {
 // reals (an object array whose items are all such numbers included).
 bool holds_real_numbers(pybind11::handle src);
 
-// A copied float64 vector argument ("vector" in the binding table) with the
-// same check.
+// Copied float64 vector and matrix arguments ("vector" and "matrix" in the
+// binding table) with the same check.
 struct RealVector {
     Eigen::VectorXd v;
 };
+struct RealMatrix {
+    Eigen::MatrixXd v;
+};
+
+// The plain vectors or matrices of a list argument.
+template <class Real>
+std::vector<decltype(Real::v)> values_of(std::vector<Real>&& list) {
+    std::vector<decltype(Real::v)> out;
+    out.reserve(list.size());
+    for (Real& r : list) out.push_back(std::move(r.v));
+    return out;
+}
 
 }  // namespace sem::bindings
 
 namespace pybind11::detail {
 
-// Every vector-ref argument: the library's own conversion behind the check.
-// The inner caster is that of an unaligned vector type, which maps the same
-// memory (and so keeps the no-copy view) but is a different instantiation.
-template <>
-struct type_caster<Eigen::Ref<const Eigen::VectorXd>> {
-    using Type = Eigen::Ref<const Eigen::VectorXd>;
-    using Unaligned = Eigen::Matrix<double, Eigen::Dynamic, 1, Eigen::ColMajor | Eigen::DontAlign>;
+// Every vector-ref and matrix-ref argument: the library's own conversion
+// behind the check. The inner caster is that of an unaligned type, which
+// maps the same memory (and so keeps the no-copy view) but is a different
+// instantiation.
+template <class Plain>
+struct real_ref_caster {
+    using Type = Eigen::Ref<const Plain>;
+    using Unaligned = Eigen::Matrix<double, Plain::RowsAtCompileTime, Plain::ColsAtCompileTime,
+                                    Eigen::ColMajor | Eigen::DontAlign>;
     using Inner = Eigen::Ref<const Unaligned>;
 
     bool load(handle src, bool convert) {
@@ -62,12 +77,19 @@ private:
 };
 
 template <>
-struct type_caster<sem::bindings::RealVector> {
+struct type_caster<Eigen::Ref<const Eigen::VectorXd>> : real_ref_caster<Eigen::VectorXd> {};
+template <>
+struct type_caster<Eigen::Ref<const Eigen::MatrixXd>> : real_ref_caster<Eigen::MatrixXd> {};
+
+template <class Real>
+struct real_copy_caster {
+    using Plain = decltype(Real::v);
+
     bool load(handle src, bool convert) {
         if (!sem::bindings::holds_real_numbers(src)) return false;
-        make_caster<Eigen::VectorXd> inner;
+        make_caster<Plain> inner;
         if (!inner.load(src, convert)) return false;
-        value.v = cast_op<Eigen::VectorXd&&>(std::move(inner));
+        value.v = cast_op<Plain&&>(std::move(inner));
         return true;
     }
 
@@ -76,7 +98,12 @@ struct type_caster<sem::bindings::RealVector> {
         return none().release();  // never returned to Python
     }
 
-    PYBIND11_TYPE_CASTER(sem::bindings::RealVector, make_caster<Eigen::VectorXd>::name);
+    PYBIND11_TYPE_CASTER(Real, make_caster<Plain>::name);
 };
+
+template <>
+struct type_caster<sem::bindings::RealVector> : real_copy_caster<sem::bindings::RealVector> {};
+template <>
+struct type_caster<sem::bindings::RealMatrix> : real_copy_caster<sem::bindings::RealMatrix> {};
 
 }  // namespace pybind11::detail

@@ -130,6 +130,17 @@ bool high_correlation(double rho) {
     return abs_rho > 0.9 && abs_rho <= 1.0;
 }
 
+// Beyond 40 standard deviations a normal tail is below the smallest double,
+// so such a threshold is an infinite one; taking it as such also keeps the
+// high-correlation integral's powers of the thresholds from overflowing
+// (from about 1e77 on they would turn the cell into NaN).
+constexpr double kNormalRange = 40.0;
+double within_normal_range(double t) {
+    if (t > kNormalRange) return kInf;
+    if (t < -kNormalRange) return -kInf;
+    return t;
+}
+
 // The rules for an infinite bound (a NaN is not infinite); false when both
 // bounds are finite or NaN.
 bool infinite_bound_cdf(double a, double b, double& p) {
@@ -152,6 +163,10 @@ bool infinite_bound_cdf(double a, double b, double& p) {
 double normal_cdf(double z) { return 0.5 * std::erfc(-z * 0.7071067811865476); }
 
 double bivariate_normal_cdf(double a, double b, double rho) {
+    if (high_correlation(rho)) {
+        a = within_normal_range(a);
+        b = within_normal_range(b);
+    }
     double p;
     if (infinite_bound_cdf(a, b, p)) return p;
     // The 15-point rule loses the tails as |rho| nears 1 (1e-5 at 0.99);
@@ -177,6 +192,10 @@ double bivariate_normal_cdf(double a, double b, double rho) {
 
 Tails cell_tails(double lo_x, double hi_x, double lo_y, double hi_y, double rho) {
     if (!high_correlation(rho)) return {false, false};
+    lo_x = within_normal_range(lo_x);
+    hi_x = within_normal_range(hi_x);
+    lo_y = within_normal_range(lo_y);
+    hi_y = within_normal_range(hi_y);
     // Near rho = 1 the mass lies along X = Y, so a cell is small when one
     // interval lies beyond the other, or both far out along the line; the
     // corners from the tails away from the line are then small as well.
@@ -198,6 +217,8 @@ Tails cell_tails(double lo_x, double hi_x, double lo_y, double hi_y, double rho)
 
 double tail_cdf(double a, double b, double rho, Tails tails) {
     if (!high_correlation(rho)) return bivariate_normal_cdf(a, b, rho);
+    a = within_normal_range(a);
+    b = within_normal_range(b);
     // P(X > a, Y <= b) = Phi2(-a, b, -rho), and so on: (-X, Y) has
     // correlation -rho.
     const double ta = tails.upper_x ? -a : a;

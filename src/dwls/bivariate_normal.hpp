@@ -10,7 +10,8 @@ double normal_cdf(double z);
 // |rho| <= 0.9 (and beyond 1) by the 15-point Gauss-Kronrod rule over the
 // correlation, accurate to about 3e-10 at 0.9; finite for |rho| up to
 // about 1.0043, NaN beyond. For 0.9 < |rho| <= 1 by integration in the
-// distance from the degenerate distribution, accurate to about 1e-15.
+// distance from the degenerate distribution, accurate to about 1e-15;
+// there a threshold beyond +-40 counts as infinite.
 double bivariate_normal_cdf(double a, double b, double rho);
 
 // P(lo_x < X <= hi_x, lo_y < Y <= hi_y), floored at 1e-15 so that its

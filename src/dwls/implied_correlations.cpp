@@ -1,6 +1,7 @@
 #include "dwls/implied_correlations.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "dwls/unit_variance_model.hpp"
 
@@ -26,6 +27,15 @@ void ImpliedCorrelations::evaluate(const Eigen::Ref<const Eigen::VectorXd>& para
         Sigma_.bottomLeftCorner(nx, ny) = Sigma_.topRightCorner(ny, nx).transpose();
     }
     Sigma_.bottomRightCorner(nx, nx) = u.Sxx + m.ThetaDelta;
+
+    // An infinite variance would standardise its correlations to 0 and an
+    // infinite covariance give an infinite one that the fit's NaN test
+    // misses: a model cell that is not finite leaves no correlation.
+    if (!Sigma_.allFinite()) {
+        Sigma_ = Sigma_.unaryExpr([](double v) {
+            return std::isfinite(v) ? v : std::numeric_limits<double>::quiet_NaN();
+        });
+    }
 
     // Every variable is rescaled, ordinal ones too: an ordinal variance is
     // 1 only while its explained part stays below 1 - 1e-5.

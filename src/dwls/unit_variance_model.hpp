@@ -19,8 +19,8 @@ struct UnitVarianceModel {
     Eigen::MatrixXd Sxx;  // nx x nx, LambdaX Phi LambdaX'
 };
 
-// params must cover model().params_needed(false). A singular I - Beta is
-// not detected: the computation goes on with whatever the LU inverse gives.
+// params must cover model().params_needed(false). A singular I - Beta
+// makes every block that reads (I - Beta)^-1 NaN.
 UnitVarianceModel unit_variance_model(const DwlsEngine& engine,
                                       const Eigen::Ref<const Eigen::VectorXd>& params);
 

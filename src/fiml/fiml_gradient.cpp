@@ -1,5 +1,7 @@
 #include "fiml/fiml_gradient.hpp"
 
+#include <cmath>
+
 #include "fiml/pattern_gather.hpp"
 #include "model/implied_moments.hpp"
 #include "model/free_cells.hpp"
@@ -53,6 +55,9 @@ Eigen::VectorXd fiml_gradient(const ModelDescription& description,
         return true;
     });
     if (!invertible) return Eigen::VectorXd::Constant(n_free, 1e10);
+    // No observed case: the discrepancy is 0/0, and so is every entry, also
+    // that of a parameter no cell reads (the reverse pass would leave it 0).
+    if (N == 0) return Eigen::VectorXd::Constant(n_free, std::nan(""));
 
     // The discrepancy's adjoints: Wsum' / N for Sigma, -2 vsum / N for mu.
     const double n_total = static_cast<double>(N);

@@ -1,5 +1,7 @@
 #include "fiml/fiml_information.hpp"
 
+#include <cmath>
+
 #include "fiml/pattern_basis.hpp"
 #include "fiml/pattern_gather.hpp"
 #include "model/free_cells.hpp"
@@ -36,9 +38,11 @@ Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
     Eigen::MatrixXd table_buf(basis.max_size(), basis.max_size());
     Eigen::MatrixXd H = Eigen::MatrixXd::Zero(n_free, n_free);
 
+    bool weighted = false;
     const bool invertible = for_each_pattern(patterns.obs_indices, gather, [&](std::size_t pat) {
         if (!gather.invert()) return false;
         const double w = static_cast<double>(patterns.n_obs_list[pat]) / n_total;
+        weighted = true;
         basis.select(gather.index());
         auto table = table_buf.topLeftCorner(basis.size(), basis.size());
         basis.table(gather.SigmaInv_p(), table);
@@ -58,6 +62,10 @@ Eigen::MatrixXd fiml_expected_information(const ModelDescription& description,
         return true;
     });
     if (!invertible) return Eigen::MatrixXd::Constant(n_free, n_free, 1e10);
+    // A pattern was weighted 0/0: every entry is NaN, also those of
+    // parameters no cell reads, which no term reaches. Without any pattern
+    // nothing was divided and the zero matrix stands.
+    if (weighted && N == 0) return Eigen::MatrixXd::Constant(n_free, n_free, std::nan(""));
     mirror_upper(H);
     return H;
 }

@@ -1,5 +1,7 @@
 #include "ml/casewise_scores.hpp"
 
+#include <cmath>
+
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_terms.hpp"
@@ -49,6 +51,12 @@ Eigen::MatrixXd ml_casewise_scores(const ModelDescription& description,
         col.array() -= 0.5 * t.c * M(t.b, t.a);
     }
     for (const MeanTerm& u : terms.mean()) scores.col(u.param) += u.c * Lw.col(u.a);
+    // A case whose deviation is not finite has no score: the terms above
+    // reach only parameters that some cell reads and would leave 0 for the
+    // others.
+    for (Eigen::Index r = 0; r < N; ++r) {
+        if (!D.row(r).allFinite()) scores.row(r).setConstant(std::nan(""));
+    }
     return scores;
 }
 

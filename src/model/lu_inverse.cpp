@@ -1,5 +1,7 @@
 #include "model/lu_inverse.hpp"
 
+#include <limits>
+
 #include <Eigen/LU>
 
 namespace sem {
@@ -14,7 +16,16 @@ LuInverse lu_inverse(const Eigen::Ref<const Eigen::MatrixXd>& m) {
 
 LuInverse structural_inverse(const Eigen::MatrixXd& Beta) {
     const Eigen::Index n = Beta.rows();
-    return lu_inverse(Eigen::MatrixXd::Identity(n, n) - Beta);
+    LuInverse a = lu_inverse(Eigen::MatrixXd::Identity(n, n) - Beta);
+    // The decomposition drops a direction whose pivot is zero, NaN or
+    // infinite and inverts the rest, so its "inverse" would give finite
+    // moments in which a latent variable silently lost its variance.
+    // Callers that use the inverse without the rank test get NaN instead.
+    if (!a.invertible || !a.inverse.allFinite()) {
+        a.invertible = false;
+        a.inverse.setConstant(std::numeric_limits<double>::quiet_NaN());
+    }
+    return a;
 }
 
 }  // namespace sem

@@ -14,7 +14,8 @@ struct LuInverse {
 
 LuInverse lu_inverse(const Eigen::Ref<const Eigen::MatrixXd>& m);
 
-// (I - Beta)^-1 by the same rule.
+// (I - Beta)^-1 by the same rule; when the test fails (or the inverse is
+// not finite) `inverse` is all NaN, so moments built from it are NaN.
 LuInverse structural_inverse(const Eigen::MatrixXd& Beta);
 
 }  // namespace sem
