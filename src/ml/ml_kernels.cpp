@@ -183,10 +183,36 @@ bool gradient_terms(const MlGradientInput& in, const MlGradientOutput& out) {
     return true;
 }
 
+bool proved_inverse(int p, const double* Sigma, double* X) {
+    const SymmetryScan scan = scan_symmetry(p, Sigma, p);
+    if (!scan.usable) return false;
+    MatrixXd L = ConstMap(Sigma, p, p);
+    if (!factor_in_place(L)) return false;
+    MatrixXd R = MatrixXd::Identity(p, p);
+    solve_lower_into_lower(L, R);
+    if (!cholesky_proves_full_rank(p, scan, lower_norm2(R))) return false;
+    // Sigma^-1 = R' R, one triangle formed and mirrored.
+    Eigen::Map<MatrixXd> inv(X, p, p);
+    inv.setZero();
+    inv.selfadjointView<Lower>().rankUpdate(R.transpose());
+    inv.triangularView<Eigen::StrictlyUpper>() = inv.transpose();
+    return true;
+}
+
+void weight_matrix(int p, const double* X, const double* Q, double* W) {
+    const ConstMap x(X, p, p);
+    MatrixXd QX(p, p);
+    QX.noalias() = ConstMap(Q, p, p) * x;
+    Eigen::Map<MatrixXd> w(W, p, p);
+    w = x;
+    w.noalias() -= x * QX;
+}
+
 }  // namespace
 
 const MlKernels& kernels() {
-    static const MlKernels table{sample_factor, discrepancy_terms, gradient_terms};
+    static const MlKernels table{sample_factor, discrepancy_terms, gradient_terms, proved_inverse,
+                                 weight_matrix};
     return table;
 }
 

@@ -41,6 +41,14 @@ struct MlKernels {
     // unless the Cholesky factorisation of Sigma proves that the full-pivoting
     // LU rank test finds Sigma invertible (see rank_proof.hpp).
     bool (*gradient_terms)(const MlGradientInput& in, const MlGradientOutput& out);
+
+    // Sigma^-1 into X (p x p, exactly symmetric) when the Cholesky
+    // factorisation proves that the full-pivoting LU rank test finds Sigma
+    // invertible; false otherwise, X then unspecified.
+    bool (*proved_inverse)(int p, const double* Sigma, double* X);
+
+    // W = X - X (Q X), all p x p.
+    void (*weight_matrix)(int p, const double* X, const double* Q, double* W);
 };
 
 // The copy for this CPU, chosen on first use.
