@@ -208,11 +208,19 @@ void weight_matrix(int p, const double* X, const double* Q, double* W) {
     w.noalias() -= x * QX;
 }
 
+void product(int rows, int inner, int cols, const double* A, int lda, const double* B,
+             double* C) {
+    if (rows == 0 || cols == 0) return;
+    const Eigen::Map<const MatrixXd, 0, Eigen::OuterStride<>> a(A, rows, inner,
+                                                                 Eigen::OuterStride<>(lda));
+    Eigen::Map<MatrixXd>(C, rows, cols).noalias() = a * ConstMap(B, inner, cols);
+}
+
 }  // namespace
 
 const MlKernels& kernels() {
-    static const MlKernels table{sample_factor, discrepancy_terms, gradient_terms, proved_inverse,
-                                 weight_matrix};
+    static const MlKernels table{sample_factor,  discrepancy_terms, gradient_terms,
+                                 proved_inverse, weight_matrix,     product};
     return table;
 }
 
