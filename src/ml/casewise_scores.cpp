@@ -1,6 +1,6 @@
 #include "ml/casewise_scores.hpp"
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_terms.hpp"
@@ -41,8 +41,10 @@ Eigen::MatrixXd ml_casewise_scores(const ModelDescription& description,
     const int n = static_cast<int>(N), pi = static_cast<int>(p), qi = static_cast<int>(q);
     auto times = [&](const Eigen::MatrixXd& lhs, const Eigen::MatrixXd& rhs, Eigen::MatrixXd& out) {
         out.resize(N, p + q);
-        k.product(n, pi, pi, lhs.data(), n, rhs.data(), out.data());
-        if (q > 0) k.product(n, pi, qi, out.data(), n, terms.factors().data(), out.data() + N * p);
+        k.product(n, pi, pi, lhs.data(), n, rhs.data(), out.data(), n);
+        if (q > 0) {
+            k.product(n, pi, qi, out.data(), n, terms.factors().data(), out.data() + N * p, n);
+        }
     };
     Eigen::MatrixXd Lw, Rt;
     times(D, X, Lw);

@@ -4,7 +4,7 @@
 
 #include <Eigen/Cholesky>
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
 

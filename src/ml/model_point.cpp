@@ -1,6 +1,6 @@
 #include "ml/model_point.hpp"
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 #include "model/rank_tested_inverse.hpp"
 
 namespace sem {

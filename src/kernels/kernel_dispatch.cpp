@@ -3,7 +3,7 @@
 // from the C library, which also honours its tunables (so a process started
 // with GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2 runs the baseline copy).
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 
 #if defined(SEM_KERNELS_X86_64_V3)
 #include <sys/platform/x86.h>

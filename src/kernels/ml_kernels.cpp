@@ -3,7 +3,7 @@
 // namespace, so that no template instance of one copy can stand in for the
 // other's. Only raw arrays leave this file.
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -209,11 +209,12 @@ void weight_matrix(int p, const double* X, const double* Q, double* W) {
 }
 
 void product(int rows, int inner, int cols, const double* A, int lda, const double* B,
-             double* C) {
+             double* C, int ldc) {
     if (rows == 0 || cols == 0) return;
     const Eigen::Map<const MatrixXd, 0, Eigen::OuterStride<>> a(A, rows, inner,
                                                                  Eigen::OuterStride<>(lda));
-    Eigen::Map<MatrixXd>(C, rows, cols).noalias() = a * ConstMap(B, inner, cols);
+    Eigen::Map<MatrixXd, 0, Eigen::OuterStride<>>(C, rows, cols, Eigen::OuterStride<>(ldc))
+        .noalias() = a * ConstMap(B, inner, cols);
 }
 
 }  // namespace

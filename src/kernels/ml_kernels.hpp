@@ -50,10 +50,10 @@ struct MlKernels {
     // W = X - X (Q X), all p x p.
     void (*weight_matrix)(int p, const double* X, const double* Q, double* W);
 
-    // C = A B with A rows x inner and B inner x cols (C rows x cols); lda:
-    // A's leading dimension.
+    // C = A B with A rows x inner and B inner x cols (C rows x cols); lda,
+    // ldc: the leading dimensions of A and C.
     void (*product)(int rows, int inner, int cols, const double* A, int lda, const double* B,
-                    double* C);
+                    double* C, int ldc);
 };
 
 // The copy for this CPU, chosen on first use.
