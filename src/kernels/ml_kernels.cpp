@@ -32,11 +32,11 @@ constexpr Index kLeaf = 16;
 // products' kernels work in.
 Index split(Index n) { return ((n / 2 + 3) / 4) * 4; }
 
-// Lower Cholesky factor in place (the lower triangle of a is read), by the
-// algorithm and with the verdict of Eigen::LLT.
-bool factor_in_place(MatrixXd& a) {
-    Eigen::LLT<Eigen::Ref<MatrixXd>> llt(a);
-    return llt.info() == Eigen::Success;
+// Lower Cholesky factor in place (the lower triangle of a is read): what
+// Eigen::LLT::compute runs, and its verdict, without the L1 norm that LLT
+// keeps for condition estimates.
+bool factor_in_place(Eigen::Ref<MatrixXd> a) {
+    return Eigen::internal::llt_inplace<double, Lower>::blocked(a) == -1;
 }
 
 // B <- L^-1 B, L lower-triangular: recursive, so that most of the work is
@@ -88,7 +88,7 @@ void upper_times_lower(const Eigen::Ref<const MatrixXd>& M, const Eigen::Ref<con
     upper_times_lower(M22, R.bottomRightCorner(n2, n2), N.bottomRightCorner(n2, n2));
 }
 
-double log_det_from_factor(const MatrixXd& L) {
+double log_det_from_factor(const Eigen::Ref<const MatrixXd>& L) {
     double s = 0.0;
     for (Index i = 0; i < L.rows(); ++i) s += std::log(L(i, i));
     return 2.0 * s;
@@ -117,9 +117,8 @@ bool sample_factor(int p, const double* S, double* C) {
 
 // With Sigma = L L': log|Sigma| = 2 sum log L_ii, tr(C C' Sigma^-1) =
 // ||L^-1 C||_F^2 and d' Sigma^-1 d = ||L^-1 d||^2.
-bool discrepancy_terms(int p, const double* Sigma, const double* C, const double* d,
-                       double* terms) {
-    MatrixXd L = ConstMap(Sigma, p, p);
+bool discrepancy_terms(int p, double* Sigma, const double* C, const double* d, double* terms) {
+    Eigen::Map<MatrixXd> L(Sigma, p, p);
     if (!factor_in_place(L)) return false;
     MatrixXd Z = lower_part(ConstMap(C, p, p));
     solve_lower_into_lower(L, Z);
