@@ -97,7 +97,7 @@ install_requirements() {
 
 build_stamp="$venv/.build.sha"
 build_inputs() {
-    find src CMakeLists.txt pyproject.toml -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.txt' \
+    find src cmake CMakeLists.txt pyproject.toml -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.txt' -o -name '*.cmake' \
         -o -name '*.toml' -o -name '*.pyi' \) -print0 | sort -z | xargs -0 sha256sum | sha256sum \
         | cut -d' ' -f1
 }

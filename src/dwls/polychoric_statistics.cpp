@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "dwls/gram_kernels.hpp"
+#include "kernels/gram_kernels.hpp"
 #include "dwls/parallel_for.hpp"
 #include "dwls/polychoric.hpp"
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "kernels/ml_kernels.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_terms.hpp"
@@ -37,13 +38,22 @@ Eigen::MatrixXd ml_casewise_scores(const ModelDescription& description,
     // and for dmu = w_a it is d_r' X w_a: two N x size products cover all.
     const Eigen::Index q = terms.factors().cols();
     const Eigen::MatrixXd D = data.rowwise() - centre;  // N x p
-    Eigen::MatrixXd Lw(N, p + q), Rw(N, p + q);
-    Lw.leftCols(p).noalias() = D * X;
-    Rw.leftCols(p).noalias() = D * X.transpose();
-    if (q > 0) {
-        Lw.rightCols(q).noalias() = Lw.leftCols(p) * terms.factors();
-        Rw.rightCols(q).noalias() = Rw.leftCols(p) * terms.factors();
-    }
+    // The N x p products are the bulk of the work: the selected kernel.
+    const MlKernels& k = ml_kernels();
+    const int n = static_cast<int>(N), pi = static_cast<int>(p), qi = static_cast<int>(q);
+    auto times = [&](const Eigen::MatrixXd& lhs, const Eigen::MatrixXd& rhs, Eigen::MatrixXd& out) {
+        out.resize(N, p + q);
+        k.product(n, pi, pi, lhs.data(), n, rhs.data(), out.data(), n);
+        if (q > 0) {
+            k.product(n, pi, qi, out.data(), n, terms.factors().data(), out.data() + N * p, n);
+        }
+    };
+    Eigen::MatrixXd Lw, Rt;
+    times(D, X, Lw);
+    // Sigma^-1 from the Cholesky factor is exactly symmetric.
+    const bool symmetric = X == X.transpose();
+    if (!symmetric) times(D, X.transpose(), Rt);
+    const Eigen::MatrixXd& Rw = symmetric ? Lw : Rt;
     Eigen::MatrixXd scores = Eigen::MatrixXd::Zero(N, n_free);
     for (const SigmaTerm& t : terms.sigma()) {
         auto col = scores.col(t.param);

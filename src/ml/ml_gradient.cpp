@@ -1,6 +1,6 @@
 #include "ml/ml_gradient.hpp"
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_adjoint.hpp"

@@ -4,7 +4,7 @@
 
 #include <Eigen/Cholesky>
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
 
@@ -70,12 +70,12 @@ double ml_discrepancy(const ModelDescription& description,
     const LuInverse IminusBetaInv = structural_inverse(m.Beta);
     if (!IminusBetaInv.invertible) return kNotPositiveDefinite;
     const Eigen::MatrixXd& A = IminusBetaInv.inverse;
-    const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
+    Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
     Eigen::VectorXd d;
     if (mean) d = *mean - implied_mu(description.dims(), m, A);
     const Eigen::VectorXd* dp = mean ? &d : nullptr;
 
-    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
+    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d; the kernel factors Sigma in place
     double terms[3];
     const Eigen::MatrixXd* factor = sample_factor_of(cache);
     const int n = static_cast<int>(Sigma.rows());

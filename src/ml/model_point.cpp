@@ -1,5 +1,6 @@
 #include "ml/model_point.hpp"
 
+#include "kernels/ml_kernels.hpp"
 #include "model/rank_tested_inverse.hpp"
 
 namespace sem {
@@ -14,8 +15,12 @@ ModelPoint invert_model_point(const ModelDescription& description,
     pt.moments = std::move(at.moments);
     const Eigen::Index p = pt.moments.Sigma.rows();
     pt.SigmaInv.resize(p, p);
-    RankTestedInverse inverse(p);
-    if (!inverse.invert(pt.moments.Sigma, pt.SigmaInv)) return pt;
+    // The factorised proof first; the literal decomposition where it cannot decide.
+    if (!ml_kernels().proved_inverse(static_cast<int>(p), pt.moments.Sigma.data(),
+                                     pt.SigmaInv.data())) {
+        RankTestedInverse inverse(p);
+        if (!inverse.invert(pt.moments.Sigma, pt.SigmaInv)) return pt;
+    }
     pt.invertible = true;
     return pt;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "kernels/ml_kernels.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
 #include "model/moment_adjoint.hpp"
@@ -33,9 +34,8 @@ Eigen::MatrixXd ml_observed_information(const ModelDescription& description,
         Q.noalias() += d * d.transpose();
         vl.noalias() = X.transpose() * d;
     }
-    const Eigen::MatrixXd QX = Q * X;
-    Eigen::MatrixXd W = X;
-    W.noalias() -= X * QX;
+    Eigen::MatrixXd W(p, p);
+    ml_kernels().weight_matrix(static_cast<int>(p), X.data(), Q.data(), W.data());
 
     const std::vector<FreeCell> cells = free_cells(description, n_free);
     const RamForm ram = ram_form(dims, pt.m, pt.A);

@@ -1,5 +1,6 @@
 #include "model/implied_moments.hpp"
 
+#include "kernels/ml_kernels.hpp"
 #include "model/lu_inverse.hpp"
 
 namespace sem {
@@ -8,20 +9,33 @@ Eigen::MatrixXd latent_covariance(const ModelMatrices& m) {
     return m.Gamma * m.Phi * m.Gamma.transpose() + m.Psi;
 }
 
+namespace {
+
+// out = left right' (the last product of each block, the bulk of the work)
+// in the selected kernel; the association order is that of the formulas.
+void times_transpose(const Eigen::MatrixXd& left, const Eigen::MatrixXd& right,
+                     Eigen::Block<Eigen::MatrixXd> out) {
+    const Eigen::MatrixXd rt = right.transpose();
+    ml_kernels().product(static_cast<int>(left.rows()), static_cast<int>(left.cols()),
+                         static_cast<int>(rt.cols()), left.data(), static_cast<int>(left.rows()),
+                         rt.data(), out.data(), static_cast<int>(out.outerStride()));
+}
+
+}  // namespace
+
 Eigen::MatrixXd implied_sigma(const ModelDims& d, const ModelMatrices& m,
                               const Eigen::MatrixXd& A, const Eigen::MatrixXd& C) {
     const Eigen::Index ny = d.ny, nx = d.nx, p = d.n_observed();
     Eigen::MatrixXd Sigma(p, p);
-    Sigma.topLeftCorner(ny, ny).noalias() =
-        m.LambdaY * A * C * A.transpose() * m.LambdaY.transpose();
+    const Eigen::MatrixXd LYA = m.LambdaY * A;
+    times_transpose(LYA * C * A.transpose(), m.LambdaY, Sigma.topLeftCorner(ny, ny));
     Sigma.topLeftCorner(ny, ny) += m.ThetaEpsilon;
     if (ny > 0 && nx > 0) {
-        Sigma.topRightCorner(ny, nx).noalias() =
-            m.LambdaY * A * m.Gamma * m.Phi * m.LambdaX.transpose();
+        times_transpose(LYA * m.Gamma * m.Phi, m.LambdaX, Sigma.topRightCorner(ny, nx));
         Sigma.topRightCorner(ny, nx) += m.ThetaEpsilonDelta;
         Sigma.bottomLeftCorner(nx, ny) = Sigma.topRightCorner(ny, nx).transpose();
     }
-    Sigma.bottomRightCorner(nx, nx).noalias() = m.LambdaX * m.Phi * m.LambdaX.transpose();
+    times_transpose(m.LambdaX * m.Phi, m.LambdaX, Sigma.bottomRightCorner(nx, nx));
     Sigma.bottomRightCorner(nx, nx) += m.ThetaDelta;
     return Sigma;
 }

@@ -25,13 +25,16 @@ inline SymmetryScan scan_symmetry(long n, const double* m, long ld) {
     if (!(d > 0.0) || !std::isfinite(d)) return s;
     const double eps = std::ldexp(1.0, -52);
     const double asymmetry_tol = 8.0 * static_cast<double>(n) * eps * d;
+    // Plain comparisons rather than std::max, whose references to the
+    // accumulators kept them in memory through this p^2 loop.
     double max_abs = d, asym2 = 0.0;
     for (long j = 0; j < n; ++j) {
         for (long i = j + 1; i < n; ++i) {
             const double a = m[j * ld + i], b = m[i * ld + j], diff = std::abs(a - b);
             if (!(diff <= asymmetry_tol)) return s;
             asym2 += diff * diff;
-            max_abs = std::max(max_abs, std::max(std::abs(a), std::abs(b)));
+            const double big = std::abs(a) > std::abs(b) ? std::abs(a) : std::abs(b);
+            if (big > max_abs) max_abs = big;
         }
     }
     return {true, max_abs, asym2};

@@ -30,10 +30,11 @@ struct MlKernels {
     // false when that matrix is not positive definite.
     bool (*sample_factor)(int p, const double* S, double* C);
 
-    // Factors Sigma by Cholesky (its lower triangle, Eigen's LLT) and, when
-    // that succeeds, writes log|Sigma|, tr(C C' Sigma^-1) and d' Sigma^-1 d
-    // (0 when d is null) into terms[0..2]. False when Sigma has no factor.
-    bool (*discrepancy_terms)(int p, const double* Sigma, const double* C, const double* d,
+    // Factors Sigma in place by Cholesky (its lower triangle, Eigen's LLT)
+    // and, when that succeeds, writes log|Sigma|, tr(C C' Sigma^-1) and
+    // d' Sigma^-1 d (0 when d is null) into terms[0..2]. False when Sigma
+    // has no factor.
+    bool (*discrepancy_terms)(int p, double* Sigma, const double* C, const double* d,
                               double* terms);
 
     // W = Sigma^-1 - Sigma^-1 (C C' + d d') Sigma^-1 applied to L, at the
@@ -41,6 +42,19 @@ struct MlKernels {
     // unless the Cholesky factorisation of Sigma proves that the full-pivoting
     // LU rank test finds Sigma invertible (see rank_proof.hpp).
     bool (*gradient_terms)(const MlGradientInput& in, const MlGradientOutput& out);
+
+    // Sigma^-1 into X (p x p, exactly symmetric) when the Cholesky
+    // factorisation proves that the full-pivoting LU rank test finds Sigma
+    // invertible; false otherwise, X then unspecified.
+    bool (*proved_inverse)(int p, const double* Sigma, double* X);
+
+    // W = X - X (Q X), all p x p.
+    void (*weight_matrix)(int p, const double* X, const double* Q, double* W);
+
+    // C = A B with A rows x inner and B inner x cols (C rows x cols); lda,
+    // ldc: the leading dimensions of A and C.
+    void (*product)(int rows, int inner, int cols, const double* A, int lda, const double* B,
+                    double* C, int ldc);
 };
 
 // The copy for this CPU, chosen on first use.

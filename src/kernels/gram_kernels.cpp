@@ -1,7 +1,7 @@
 // Compiled once per instruction set, like the ML kernels: only raw arrays
 // leave this file.
 
-#include "dwls/gram_kernels.hpp"
+#include "kernels/gram_kernels.hpp"
 
 #include <Eigen/Core>
 

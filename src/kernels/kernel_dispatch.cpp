@@ -1,10 +1,11 @@
 // The one place that knows about instruction sets: picks the copy of the
-// dense kernels (ML, polychoric Gamma) that this CPU can run, once per process. The CPU's features come
-// from the C library, which also honours its tunables (so a process started
-// with GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2 runs the baseline copy).
+// dense kernels (ML, polychoric Gamma) that this CPU can run, once per
+// process. The CPU's features come from the C library, which also honours
+// its tunables (so a process started with GLIBC_TUNABLES=
+// glibc.cpu.hwcaps=-AVX2 runs the baseline copy).
 
-#include "dwls/gram_kernels.hpp"
-#include "ml/ml_kernels.hpp"
+#include "kernels/gram_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 
 #if defined(SEM_KERNELS_X86_64_V3)
 #include <sys/platform/x86.h>

@@ -3,7 +3,7 @@
 // namespace, so that no template instance of one copy can stand in for the
 // other's. Only raw arrays leave this file.
 
-#include "ml/ml_kernels.hpp"
+#include "kernels/ml_kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -32,11 +32,11 @@ constexpr Index kLeaf = 16;
 // products' kernels work in.
 Index split(Index n) { return ((n / 2 + 3) / 4) * 4; }
 
-// Lower Cholesky factor in place (the lower triangle of a is read), by the
-// algorithm and with the verdict of Eigen::LLT.
-bool factor_in_place(MatrixXd& a) {
-    Eigen::LLT<Eigen::Ref<MatrixXd>> llt(a);
-    return llt.info() == Eigen::Success;
+// Lower Cholesky factor in place (the lower triangle of a is read): what
+// Eigen::LLT::compute runs, and its verdict, without the L1 norm that LLT
+// keeps for condition estimates.
+bool factor_in_place(Eigen::Ref<MatrixXd> a) {
+    return Eigen::internal::llt_inplace<double, Lower>::blocked(a) == -1;
 }
 
 // B <- L^-1 B, L lower-triangular: recursive, so that most of the work is
@@ -88,7 +88,7 @@ void upper_times_lower(const Eigen::Ref<const MatrixXd>& M, const Eigen::Ref<con
     upper_times_lower(M22, R.bottomRightCorner(n2, n2), N.bottomRightCorner(n2, n2));
 }
 
-double log_det_from_factor(const MatrixXd& L) {
+double log_det_from_factor(const Eigen::Ref<const MatrixXd>& L) {
     double s = 0.0;
     for (Index i = 0; i < L.rows(); ++i) s += std::log(L(i, i));
     return 2.0 * s;
@@ -117,9 +117,8 @@ bool sample_factor(int p, const double* S, double* C) {
 
 // With Sigma = L L': log|Sigma| = 2 sum log L_ii, tr(C C' Sigma^-1) =
 // ||L^-1 C||_F^2 and d' Sigma^-1 d = ||L^-1 d||^2.
-bool discrepancy_terms(int p, const double* Sigma, const double* C, const double* d,
-                       double* terms) {
-    MatrixXd L = ConstMap(Sigma, p, p);
+bool discrepancy_terms(int p, double* Sigma, const double* C, const double* d, double* terms) {
+    Eigen::Map<MatrixXd> L(Sigma, p, p);
     if (!factor_in_place(L)) return false;
     MatrixXd Z = lower_part(ConstMap(C, p, p));
     solve_lower_into_lower(L, Z);
@@ -183,10 +182,45 @@ bool gradient_terms(const MlGradientInput& in, const MlGradientOutput& out) {
     return true;
 }
 
+bool proved_inverse(int p, const double* Sigma, double* X) {
+    const SymmetryScan scan = scan_symmetry(p, Sigma, p);
+    if (!scan.usable) return false;
+    MatrixXd L = ConstMap(Sigma, p, p);
+    if (!factor_in_place(L)) return false;
+    MatrixXd R = MatrixXd::Identity(p, p);
+    solve_lower_into_lower(L, R);
+    if (!cholesky_proves_full_rank(p, scan, lower_norm2(R))) return false;
+    // Sigma^-1 = R' R, one triangle formed and mirrored.
+    Eigen::Map<MatrixXd> inv(X, p, p);
+    inv.setZero();
+    inv.selfadjointView<Lower>().rankUpdate(R.transpose());
+    inv.triangularView<Eigen::StrictlyUpper>() = inv.transpose();
+    return true;
+}
+
+void weight_matrix(int p, const double* X, const double* Q, double* W) {
+    const ConstMap x(X, p, p);
+    MatrixXd QX(p, p);
+    QX.noalias() = ConstMap(Q, p, p) * x;
+    Eigen::Map<MatrixXd> w(W, p, p);
+    w = x;
+    w.noalias() -= x * QX;
+}
+
+void product(int rows, int inner, int cols, const double* A, int lda, const double* B,
+             double* C, int ldc) {
+    if (rows == 0 || cols == 0) return;
+    const Eigen::Map<const MatrixXd, 0, Eigen::OuterStride<>> a(A, rows, inner,
+                                                                 Eigen::OuterStride<>(lda));
+    Eigen::Map<MatrixXd, 0, Eigen::OuterStride<>>(C, rows, cols, Eigen::OuterStride<>(ldc))
+        .noalias() = a * ConstMap(B, inner, cols);
+}
+
 }  // namespace
 
 const MlKernels& kernels() {
-    static const MlKernels table{sample_factor, discrepancy_terms, gradient_terms};
+    static const MlKernels table{sample_factor,  discrepancy_terms, gradient_terms,
+                                 proved_inverse, weight_matrix,     product};
     return table;
 }
 
