@@ -14,7 +14,7 @@ import pytest
 import _backend
 
 PRELUDE = """
-import copyreg, gc, pickle
+import copyreg, gc, os, pickle
 import numpy as np
 import _backend as b
 
@@ -110,7 +110,8 @@ for _ in range(30):
     once()
 gc.collect()
 growth = rss_mb() - before
-assert growth < 20, f"resident memory grew by {growth:.0f} MB"
+# Under the sanitizers freed memory is held in quarantine: no measure there.
+assert growth < 20 or os.environ.get("SEM_SANITIZED"), f"resident memory grew by {growth:.0f} MB"
 print("clean")
 """
 
