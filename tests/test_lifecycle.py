@@ -25,7 +25,7 @@ BIG_DWLS_STATE = (P, 0, 1, 0, S, S, [True] * P, [])
 
 def rss_mb():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096 / 2**20
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 class Trap:
     # Fills `engine` as a side effect of being converted to an int or float.
