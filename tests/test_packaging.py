@@ -69,10 +69,13 @@ ll = _backend.bivariate_loglik(np.array([0, 1]), [0, 1], [0.0], [0.0], np.float3
 pls = _backend.PlsEngine().run_algorithm(np.ones((5, 2)), [np.array([0]), [1]], ("A", "B"),
                                          np.zeros((2, 2)), np.int64(5), 1e-7)
 iterations: int = pls["iterations"]
+stats = _backend.polychoric_statistics(np.array([[0, 1], [1, 0], [1, 1]]), np.True_, np.int64(1))
+w: npt.NDArray[np.float64] = stats["weights"]
 e.add_mapping(matrix_id=1, row=0, col=0, is_free=True, param_index=0, value=0.0)  # error
 e.gradient_fiml(params, obs, counts, means, covs, "2")  # error
 e.gradient_fiml(params, obs, counts, means, covs, 2.0)  # error
 _backend.DwlsEngine(0, 2, 0, 1, [0.3], [1.0], ["yes", "no"])  # error
+_backend.polychoric_statistics([[0, 1], [1, 0]], n_threads=1.5)  # error
 """
 
 
