@@ -1,7 +1,7 @@
-"""The ML discrepancy and gradient on a model large enough for the
-factorised path's panels (p = 70: three panels of 32 columns, residual
-variances only in some of them), against the formulas written out densely
-in NumPy; and the baseline x86-64 kernel, forced from outside the module by
+"""The ML discrepancy and gradient on a model large enough for several
+levels of the factorised path's recursive triangular kernels (p = 70, some
+residual variances fixed), against the formulas written out densely in
+NumPy; and the baseline x86-64 kernel, forced from outside the module by
 masking AVX2 and FMA from the C library's CPU features, against the kernel
 this CPU selects."""
 import json
@@ -20,9 +20,8 @@ P, FACTORS = 70, 5
 
 def cfa(seed: int = 11) -> Model:
     """Five factors, a few cross-loadings and residual covariances; the
-    residual variances of variables 36-47 are fixed, so the middle panel
-    holds no free residual cell; intercepts and factor means for the mean
-    part."""
+    residual variances of variables 36-47 are fixed (no W entry wanted
+    there); intercepts and a factor mean for the mean part."""
     rng = np.random.default_rng(seed)
     m = Model(nx=P, ny=0, nxi=FACTORS, neta=0)
     owner = [i * FACTORS // P for i in range(P)]

@@ -2,6 +2,12 @@
 // SEM_KERNEL_ISA and, for all but the baseline copy, renames Eigen's
 // namespace, so that no template instance of one copy can stand in for the
 // other's. Only raw arrays leave this file.
+//
+// Inputs are copied into matrices that this copy allocates, aligned for its
+// packets, before any reduction reads them: Eigen's vectorised sums start
+// at the first aligned element, so over the caller's buffers (aligned for
+// the baseline's narrower packets only) the order of summation, and with it
+// the last bits of a result, would change from call to call.
 
 #include "kernels/ml_kernels.hpp"
 
@@ -24,6 +30,11 @@ using Eigen::MatrixXd;
 using ConstMap = Eigen::Map<const MatrixXd>;
 using VectorMap = Eigen::Map<Eigen::VectorXd>;
 using ConstVectorMap = Eigen::Map<const Eigen::VectorXd>;
+
+// Products whose rows + columns + depth fall below this are copied first:
+// a margin over the size under which Eigen evaluates coefficient-based
+// (EIGEN_GEMM_TO_COEFFBASED_THRESHOLD, 20).
+constexpr int kCopyBelow = 64;
 
 // Below this order the recursive kernels hand over to Eigen's own.
 constexpr Index kLeaf = 16;
@@ -88,7 +99,7 @@ void upper_times_lower(const Eigen::Ref<const MatrixXd>& M, const Eigen::Ref<con
     upper_times_lower(M22, R.bottomRightCorner(n2, n2), N.bottomRightCorner(n2, n2));
 }
 
-double log_det_from_factor(const Eigen::Ref<const MatrixXd>& L) {
+double log_det_from_factor(const MatrixXd& L) {
     double s = 0.0;
     for (Index i = 0; i < L.rows(); ++i) s += std::log(L(i, i));
     return 2.0 * s;
@@ -117,8 +128,9 @@ bool sample_factor(int p, const double* S, double* C) {
 
 // With Sigma = L L': log|Sigma| = 2 sum log L_ii, tr(C C' Sigma^-1) =
 // ||L^-1 C||_F^2 and d' Sigma^-1 d = ||L^-1 d||^2.
-bool discrepancy_terms(int p, double* Sigma, const double* C, const double* d, double* terms) {
-    Eigen::Map<MatrixXd> L(Sigma, p, p);
+bool discrepancy_terms(int p, const double* Sigma, const double* C, const double* d,
+                       double* terms) {
+    MatrixXd L = ConstMap(Sigma, p, p);
     if (!factor_in_place(L)) return false;
     MatrixXd Z = lower_part(ConstMap(C, p, p));
     solve_lower_into_lower(L, Z);
@@ -154,20 +166,24 @@ bool gradient_terms(const MlGradientInput& in, const MlGradientOutput& out) {
     const auto Rl = std::as_const(R).triangularView<Lower>();
     const auto Ml = std::as_const(M).triangularView<Lower>();
 
+    const MatrixXd Lf = ConstMap(in.L, p, m);
     MatrixXd T(p, m);
-    T.noalias() = Rl * ConstMap(in.L, p, m);
+    T.noalias() = Rl * Lf;
     MatrixXd U = T;
     MatrixXd MtT(p, m);
     MtT.noalias() = Ml.transpose() * T;
     U.noalias() -= Ml * MtT;
     Eigen::VectorXd v = Eigen::VectorXd::Zero(p);
     if (in.d != nullptr) {
+        const Eigen::VectorXd d = ConstVectorMap(in.d, p);
         Eigen::VectorXd e(p);
-        e.noalias() = Rl * ConstVectorMap(in.d, p);
+        e.noalias() = Rl * d;
         U.noalias() -= e * (e.transpose() * T);
         v.noalias() = Rl.transpose() * e;
     }
-    Eigen::Map<MatrixXd>(out.WL, p, m).noalias() = Rl.transpose() * U;
+    MatrixXd WL(p, m);
+    WL.noalias() = Rl.transpose() * U;
+    Eigen::Map<MatrixXd>(out.WL, p, m) = WL;
     VectorMap(out.gmu, p) = -2.0 * v;
 
     if (in.n_pairs == 0) return true;
@@ -191,20 +207,20 @@ bool proved_inverse(int p, const double* Sigma, double* X) {
     solve_lower_into_lower(L, R);
     if (!cholesky_proves_full_rank(p, scan, lower_norm2(R))) return false;
     // Sigma^-1 = R' R, one triangle formed and mirrored.
-    Eigen::Map<MatrixXd> inv(X, p, p);
-    inv.setZero();
+    MatrixXd inv = MatrixXd::Zero(p, p);
     inv.selfadjointView<Lower>().rankUpdate(R.transpose());
     inv.triangularView<Eigen::StrictlyUpper>() = inv.transpose();
+    Eigen::Map<MatrixXd>(X, p, p) = inv;
     return true;
 }
 
 void weight_matrix(int p, const double* X, const double* Q, double* W) {
-    const ConstMap x(X, p, p);
+    const MatrixXd x = ConstMap(X, p, p), q = ConstMap(Q, p, p);
     MatrixXd QX(p, p);
-    QX.noalias() = ConstMap(Q, p, p) * x;
-    Eigen::Map<MatrixXd> w(W, p, p);
-    w = x;
+    QX.noalias() = q * x;
+    MatrixXd w = x;
     w.noalias() -= x * QX;
+    Eigen::Map<MatrixXd>(W, p, p) = w;
 }
 
 void product(int rows, int inner, int cols, const double* A, int lda, const double* B,
@@ -212,8 +228,18 @@ void product(int rows, int inner, int cols, const double* A, int lda, const doub
     if (rows == 0 || cols == 0) return;
     const Eigen::Map<const MatrixXd, 0, Eigen::OuterStride<>> a(A, rows, inner,
                                                                  Eigen::OuterStride<>(lda));
-    Eigen::Map<MatrixXd, 0, Eigen::OuterStride<>>(C, rows, cols, Eigen::OuterStride<>(ldc))
-        .noalias() = a * ConstMap(B, inner, cols);
+    Eigen::Map<MatrixXd, 0, Eigen::OuterStride<>> c(C, rows, cols, Eigen::OuterStride<>(ldc));
+    // Eigen evaluates small products coefficient by coefficient, as sums
+    // over the operands in place (see the top of the file); larger ones pack
+    // the operands into buffers of their own first.
+    if (rows + cols + inner < kCopyBelow) {
+        const MatrixXd a_own = a, b_own = ConstMap(B, inner, cols);
+        MatrixXd c_own(rows, cols);
+        c_own.noalias() = a_own * b_own;
+        c = c_own;
+        return;
+    }
+    c.noalias() = a * ConstMap(B, inner, cols);
 }
 
 }  // namespace

@@ -30,11 +30,10 @@ struct MlKernels {
     // false when that matrix is not positive definite.
     bool (*sample_factor)(int p, const double* S, double* C);
 
-    // Factors Sigma in place by Cholesky (its lower triangle, Eigen's LLT)
-    // and, when that succeeds, writes log|Sigma|, tr(C C' Sigma^-1) and
-    // d' Sigma^-1 d (0 when d is null) into terms[0..2]. False when Sigma
-    // has no factor.
-    bool (*discrepancy_terms)(int p, double* Sigma, const double* C, const double* d,
+    // Factors Sigma by Cholesky (its lower triangle, Eigen's LLT) and, when
+    // that succeeds, writes log|Sigma|, tr(C C' Sigma^-1) and d' Sigma^-1 d
+    // (0 when d is null) into terms[0..2]. False when Sigma has no factor.
+    bool (*discrepancy_terms)(int p, const double* Sigma, const double* C, const double* d,
                               double* terms);
 
     // W = Sigma^-1 - Sigma^-1 (C C' + d d') Sigma^-1 applied to L, at the

@@ -70,12 +70,12 @@ double ml_discrepancy(const ModelDescription& description,
     const LuInverse IminusBetaInv = structural_inverse(m.Beta);
     if (!IminusBetaInv.invertible) return kNotPositiveDefinite;
     const Eigen::MatrixXd& A = IminusBetaInv.inverse;
-    Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
+    const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
     Eigen::VectorXd d;
     if (mean) d = *mean - implied_mu(description.dims(), m, A);
     const Eigen::VectorXd* dp = mean ? &d : nullptr;
 
-    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d; the kernel factors Sigma in place
+    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
     double terms[3];
     const Eigen::MatrixXd* factor = sample_factor_of(cache);
     const int n = static_cast<int>(Sigma.rows());
