@@ -166,24 +166,30 @@ bool gradient_terms(const MlGradientInput& in, const MlGradientOutput& out) {
     const auto Rl = std::as_const(R).triangularView<Lower>();
     const auto Ml = std::as_const(M).triangularView<Lower>();
 
-    const MatrixXd Lf = ConstMap(in.L, p, m);
-    MatrixXd T(p, m);
-    T.noalias() = Rl * Lf;
-    MatrixXd U = T;
-    MatrixXd MtT(p, m);
-    MtT.noalias() = Ml.transpose() * T;
-    U.noalias() -= Ml * MtT;
+    // Without loadings (m = 0) there is no W L to form, and Eigen's
+    // triangular products take the address of a first element they lack.
+    MatrixXd T(p, m), U(p, m);
+    if (m > 0) {
+        const MatrixXd Lf = ConstMap(in.L, p, m);
+        T.noalias() = Rl * Lf;
+        U = T;
+        MatrixXd MtT(p, m);
+        MtT.noalias() = Ml.transpose() * T;
+        U.noalias() -= Ml * MtT;
+    }
     Eigen::VectorXd v = Eigen::VectorXd::Zero(p);
     if (in.d != nullptr) {
         const Eigen::VectorXd d = ConstVectorMap(in.d, p);
         Eigen::VectorXd e(p);
         e.noalias() = Rl * d;
-        U.noalias() -= e * (e.transpose() * T);
+        if (m > 0) U.noalias() -= e * (e.transpose() * T);
         v.noalias() = Rl.transpose() * e;
     }
-    MatrixXd WL(p, m);
-    WL.noalias() = Rl.transpose() * U;
-    Eigen::Map<MatrixXd>(out.WL, p, m) = WL;
+    if (m > 0) {
+        MatrixXd WL(p, m);
+        WL.noalias() = Rl.transpose() * U;
+        Eigen::Map<MatrixXd>(out.WL, p, m) = WL;
+    }
     VectorMap(out.gmu, p) = -2.0 * v;
 
     if (in.n_pairs == 0) return true;
