@@ -113,10 +113,12 @@ def main(argv: list[str] | None = None) -> dict:
                    options={"gtol": 1e-7})
     est = fit.x
     theta = engine.get_diagonal_residuals(est)
-    se = np.sqrt(np.diag(2.0 / n * np.linalg.inv(engine.expected_hessian_dwls(est, model.n_free))))
+    # One Jacobian serves both: expected_hessian_dwls is 2 J'WJ with this J,
+    # so 2/N inv(expected_hessian_dwls) = bread / N.
     J = engine.jacobian_dwls(est, model.n_free)
     bread = np.linalg.inv(J.T @ (weights[:, None] * J))
     meat = J.T @ (weights[:, None] * gamma * weights[None, :]) @ J
+    se = np.sqrt(np.diag(bread) / n)
     robust = np.sqrt(np.diag(bread @ meat @ bread) / n)
     stat, df = (n - 1) * fit.fun, len(rho) - model.n_free
     stat_ss, scaling, shift = scaled_shifted(stat, df, weights, gamma, J)

@@ -1,9 +1,9 @@
 #pragma once
 
-// Float vectors and matrices from Python hold real numbers only. NumPy's forced cast to
-// float64 turns None into NaN, parses numeric strings and drops imaginary
-// parts, so a list such as [None, "1.5"] would reach the numerics as a
-// plausible parameter vector. Such input stays a conversion error
+// Float vectors and matrices from Python hold real numbers only. NumPy's
+// forced cast to float64 turns None into NaN, parses numeric strings and
+// drops imaginary parts, so a list such as [None, "1.5"] would reach the
+// numerics as a plausible parameter vector. Such input stays a conversion error
 // (TypeError), as any other argument that cannot be converted.
 
 #include <optional>

@@ -162,6 +162,8 @@ bool infinite_bound_cdf(double a, double b, double& p) {
 
 double normal_cdf(double z) { return 0.5 * std::erfc(-z * 0.7071067811865476); }
 
+double normal_density(double z) { return std::exp(-z * z / 2.0) / std::sqrt(kTwoPi); }
+
 double bivariate_normal_cdf(double a, double b, double rho) {
     if (high_correlation(rho)) {
         a = within_normal_range(a);

@@ -5,6 +5,9 @@ namespace sem {
 // Standard normal distribution function through erfc.
 double normal_cdf(double z);
 
+// Standard normal density.
+double normal_density(double z);
+
 // P(X <= a, Y <= b) for standard normals with correlation rho; floored at
 // 1e-15 except when |rho| < 1e-10, where it is the exact product. For
 // |rho| <= 0.9 (and beyond 1) by the 15-point Gauss-Kronrod rule over the

@@ -46,9 +46,8 @@ double normal_quantile(double p) {
     const bool upper = p > 0.5;
     const double tail = upper ? 1.0 - p : p;
     double z = first_guess(tail);
-    constexpr double kSqrtTwoPi = 2.5066282746310002;
     for (int step = 0; step < 3; ++step) {
-        const double u = (normal_cdf(z) - tail) * kSqrtTwoPi * std::exp(z * z / 2.0);
+        const double u = (normal_cdf(z) - tail) / normal_density(z);
         const double next = z - u / (1.0 + z * u / 2.0);
         if (next == z) break;
         z = next;

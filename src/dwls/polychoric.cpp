@@ -14,8 +14,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kTwoPi = 6.283185307179586;
 
-double normal_density(double z) { return std::exp(-z * z / 2.0) / std::sqrt(kTwoPi); }
-
 // P(z_lo < Z <= z_hi), from the upper tail when the interval lies above 0,
 // so that a small interval far out keeps its relative accuracy.
 double normal_interval(double z_lo, double z_hi) {

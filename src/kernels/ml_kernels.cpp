@@ -69,10 +69,7 @@ void solve_lower(const Eigen::Ref<const MatrixXd>& L, Eigen::Ref<MatrixXd> B) {
 // result is lower-triangular too: a third of the dense work.
 void solve_lower_into_lower(const Eigen::Ref<const MatrixXd>& L, Eigen::Ref<MatrixXd> B) {
     const Index n = L.rows();
-    if (n <= kLeaf) {
-        L.triangularView<Lower>().solveInPlace(B);
-        return;
-    }
+    if (n <= kLeaf) return solve_lower(L, B);
     const Index n1 = split(n), n2 = n - n1;
     solve_lower_into_lower(L.topLeftCorner(n1, n1), B.topLeftCorner(n1, n1));
     B.bottomLeftCorner(n2, n1).noalias() -= L.bottomLeftCorner(n2, n1) * B.topLeftCorner(n1, n1);
