@@ -68,7 +68,7 @@ void bind_ml_methods(MlEngineClass& cls) {
             check_n_free(n_free, params.size());
             check_params(e.model(), params.size(), mean.has_value());
             return ml_gradient(e.model(), params, sample_cov, mean, n_free,
-                               cached ? sample_factor_of(e.sample_cov_cache()) : nullptr);
+                               cached ? &e.sample_cov_cache() : nullptr);
         },
         py::arg("params"), py::arg("sample_cov"), py::arg("sample_mean"), py::arg("n_free"));
     cls.def(

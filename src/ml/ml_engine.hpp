@@ -12,6 +12,7 @@ namespace sem {
 // through which the trace terms read S (empty when that matrix has none).
 struct SampleCovCache {
     Eigen::MatrixXd S;
+    Eigen::MatrixXd S_sym;   // (S + S') / 2
     Eigen::MatrixXd factor;
     double logdet_s = 0.0;
     int p = 0;

@@ -1,8 +1,12 @@
 #include "ml/ml_gradient.hpp"
 
+#include <utility>
+
 #include "kernels/ml_kernels.hpp"
+#include "ml/factor_inverse.hpp"
 #include "ml/model_point.hpp"
 #include "model/free_cells.hpp"
+#include "model/lu_inverse.hpp"
 #include "model/moment_adjoint.hpp"
 #include "model/ram_form.hpp"
 #include "model/rank_tested_inverse.hpp"
@@ -67,19 +71,85 @@ bool factored_gradient(const RamForm& ram, const ImpliedMoments& moments,
     return true;
 }
 
+// The gradient through Sigma's structure (factor_inverse.hpp), whose only
+// p x p work is S U: W L = Sigma^-1 L - Sigma^-1 S Sigma^-1 L - v v' L with
+// v = Sigma^-1 d, and the W entries of the Theta cells from the rows of
+// D, U, Z. False, with g untouched, when that route does not apply.
+bool structured_gradient(const ModelDims& dims, const ModelMatrices& mm, const RamForm& ram,
+                         const Eigen::MatrixXd& S_sym, const Eigen::VectorXd* d,
+                         const std::vector<FreeCell>& cells, Eigen::VectorXd& g) {
+    FactorInverse inverse;
+    if (!inverse.compute(dims, mm, ram.L, ram.K)) return false;
+    const Eigen::MatrixXd& U = inverse.U();
+    const Eigen::MatrixXd& Z = inverse.Z();
+    const Eigen::Index p = U.rows(), m = ram.L.cols(), r = U.cols();
+    const Eigen::MatrixXd SU = inverse.left_times_U(S_sym);
+    Eigen::MatrixXd UtL(r, m);
+    UtL.noalias() = U.transpose() * ram.L;
+    const Eigen::MatrixXd ZUtL = Z * UtL;
+    // Sigma^-1 L and S Sigma^-1 L
+    Eigen::MatrixXd WL = inverse.DL();
+    WL.noalias() -= U * ZUtL;
+    Eigen::MatrixXd SY = SU.leftCols(m);
+    SY.noalias() -= SU * ZUtL;
+    WL -= inverse.solve(SY);
+    Eigen::VectorXd v = Eigen::VectorXd::Zero(p);
+    if (d != nullptr) {
+        v = inverse.solve(*d);
+        WL.noalias() -= v * (v.transpose() * ram.L);
+    }
+    // With P = U Z: Sigma^-1 = D - P U' and
+    // Sigma^-1 S Sigma^-1 = D S D - (D S U) P' - P (D S U)' + P (U' S U) P'.
+    Eigen::MatrixXd P(p, r), UtSU(r, r), PM(p, r);
+    P.noalias() = U * Z;
+    UtSU.noalias() = U.transpose() * SU;
+    PM.noalias() = P * UtSU;
+    const Eigen::MatrixXd DSU = inverse.apply_D(SU);
+    Eigen::VectorXd w(static_cast<Eigen::Index>(cells.size()));
+    Eigen::Index t = 0;
+    for (const FreeCell& c : cells) {
+        if (!is_theta(c)) continue;
+        const int i = c.row, j = c.col;
+        const double inv = inverse.D(i, j) - P.row(i).dot(U.row(j));
+        const double sss = inverse.DSD(S_sym, i, j) - DSU.row(i).dot(P.row(j)) -
+                           P.row(i).dot(DSU.row(j)) + PM.row(i).dot(P.row(j));
+        w[t] = inv - sss - v[i] * v[j];
+        // A ThetaPair cell sits on both (i, j) and (j, i).
+        if (c.target == FactorTarget::ThetaPair) w[t] *= 2.0;
+        ++t;
+    }
+    w.conservativeResize(t);
+    const Eigen::VectorXd gmu = -2.0 * v;
+    MomentAdjoint(ram, WL, WL, gmu, w).add_gradient(cells, g);
+    return true;
+}
+
 }  // namespace
 
 Eigen::VectorXd ml_gradient(const ModelDescription& description,
                             const Eigen::Ref<const Eigen::VectorXd>& params,
                             const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
-                            int n_free, const Eigen::MatrixXd* S_factor) {
-    const ModelAtParams at = model_at(description, params, mean.has_value());
-    if (!at.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
+                            int n_free, const SampleCovCache* cache) {
+    ModelAtParams at;
+    at.m = build_model_matrices(description, params, mean.has_value());
+    LuInverse structural = structural_inverse(at.m.Beta);
+    if (!structural.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
+    at.A = std::move(structural.inverse);
     const ModelDims& dims = description.dims();
     const std::vector<FreeCell> cells = free_cells(description, n_free);
     const RamForm ram = ram_form(dims, at.m, at.A);
     const bool mirror = needs_mirror(dims, cells, at.m.Phi);
     Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
+    if (!mirror) {
+        Eigen::MatrixXd own_sym;
+        if (cache == nullptr) own_sym = 0.5 * (S + S.transpose());
+        const Eigen::MatrixXd& S_sym = cache != nullptr ? cache->S_sym : own_sym;
+        Eigen::VectorXd d;
+        if (mean) d = *mean - implied_mu(dims, at.m, at.A);
+        if (structured_gradient(dims, at.m, ram, S_sym, mean ? &d : nullptr, cells, g)) return g;
+    }
+    at.moments = implied_moments(dims, at.m, at.A);
+    const Eigen::MatrixXd* S_factor = cache != nullptr ? sample_factor_of(*cache) : nullptr;
     if (!mirror && factored_gradient(ram, at.moments, S, mean, S_factor, cells, g)) return g;
 
     const Eigen::Index p = at.moments.Sigma.rows();

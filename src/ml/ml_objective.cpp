@@ -5,8 +5,10 @@
 #include <Eigen/Cholesky>
 
 #include "kernels/ml_kernels.hpp"
+#include "ml/factor_inverse.hpp"
 #include "model/implied_moments.hpp"
 #include "model/lu_inverse.hpp"
+#include "model/ram_form.hpp"
 
 namespace sem {
 
@@ -36,6 +38,34 @@ bool dense_terms(const Eigen::MatrixXd& Sigma, const Eigen::Ref<const Eigen::Mat
     return true;
 }
 
+double discrepancy_from_terms(const double* terms, const SampleCovCache& cache, bool with_mean) {
+    double F = (terms[0] + terms[1] - cache.logdet_s) - static_cast<double>(cache.p);
+    if (with_mean) F += terms[2];
+    if (std::isnan(F)) return kNotPositiveDefinite;
+    return F > 0.0 ? F : 0.0;
+}
+
+// The terms through Sigma's structure (factor_inverse.hpp), with no p x p
+// matrix formed but S U; false when that route does not apply.
+bool structured_terms(const ModelDims& dims, const ModelMatrices& m, const Eigen::MatrixXd& A,
+                      const Eigen::MatrixXd& S_sym, const Eigen::VectorXd* d, double* terms) {
+    const RamForm r = ram_factors(dims, m, A);
+    FactorInverse inverse;
+    if (!inverse.compute(dims, m, r.L, r.K)) return false;
+    const Eigen::MatrixXd& U = inverse.U();
+    const Eigen::MatrixXd SU = inverse.left_times_U(S_sym);
+    Eigen::MatrixXd UtSU(U.cols(), U.cols());
+    UtSU.noalias() = U.transpose() * SU;
+    terms[0] = inverse.log_det();
+    terms[1] = inverse.trace_DS(S_sym) - inverse.Z().cwiseProduct(UtSU).sum();
+    terms[2] = 0.0;
+    if (d != nullptr) {
+        const Eigen::VectorXd Utd = U.transpose() * *d;
+        terms[2] = d->dot(inverse.apply_D(*d).col(0)) - Utd.dot(inverse.Z() * Utd);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool cache_holds(const SampleCovCache& cache, const Eigen::Ref<const Eigen::MatrixXd>& S) {
@@ -50,6 +80,7 @@ bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eige
     // A NaN on the diagonal slips through the factorisation's pivot test.
     if (!std::isfinite(logdet)) return false;
     cache.S = S;
+    cache.S_sym = 0.5 * (S + S.transpose());
     const int p = static_cast<int>(S.rows());
     cache.factor.resize(p, p);
     if (!ml_kernels().sample_factor(p, cache.S.data(), cache.factor.data())) cache.factor.resize(0, 0);
@@ -70,13 +101,15 @@ double ml_discrepancy(const ModelDescription& description,
     const LuInverse IminusBetaInv = structural_inverse(m.Beta);
     if (!IminusBetaInv.invertible) return kNotPositiveDefinite;
     const Eigen::MatrixXd& A = IminusBetaInv.inverse;
-    const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
     Eigen::VectorXd d;
     if (mean) d = *mean - implied_mu(description.dims(), m, A);
     const Eigen::VectorXd* dp = mean ? &d : nullptr;
+    double terms[3];  // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
+    if (structured_terms(description.dims(), m, A, cache.S_sym, dp, terms)) {
+        return discrepancy_from_terms(terms, cache, mean.has_value());
+    }
 
-    // log|Sigma|, tr(S Sigma^-1), d' Sigma^-1 d
-    double terms[3];
+    const Eigen::MatrixXd Sigma = implied_sigma(description.dims(), m, A, latent_covariance(m));
     const Eigen::MatrixXd* factor = sample_factor_of(cache);
     const int n = static_cast<int>(Sigma.rows());
     const bool pd = factor != nullptr
@@ -84,10 +117,7 @@ double ml_discrepancy(const ModelDescription& description,
                                                          dp ? dp->data() : nullptr, terms)
                         : dense_terms(Sigma, S, dp, terms);
     if (!pd) return kNotPositiveDefinite;
-    double F = (terms[0] + terms[1] - cache.logdet_s) - static_cast<double>(cache.p);
-    if (mean) F += terms[2];
-    if (std::isnan(F)) return kNotPositiveDefinite;
-    return F > 0.0 ? F : 0.0;
+    return discrepancy_from_terms(terms, cache, mean.has_value());
 }
 
 }  // namespace sem

@@ -2,7 +2,7 @@
 
 namespace sem {
 
-RamForm ram_form(const ModelDims& d, const ModelMatrices& m, const Eigen::MatrixXd& A_eta) {
+RamForm ram_factors(const ModelDims& d, const ModelMatrices& m, const Eigen::MatrixXd& A_eta) {
     const Eigen::Index ny = d.ny, nx = d.nx, ne = d.neta, nk = d.nxi;
     const Eigen::Index p = ny + nx, n = ne + nk;
     RamForm r;
@@ -22,6 +22,11 @@ RamForm ram_form(const ModelDims& d, const ModelMatrices& m, const Eigen::Matrix
     const Eigen::MatrixXd APsi = r.A * r.Psi;
     r.K.noalias() = APsi * r.A.transpose();
     r.Anu.noalias() = r.A * r.nu;
+    return r;
+}
+
+RamForm ram_form(const ModelDims& d, const ModelMatrices& m, const Eigen::MatrixXd& A_eta) {
+    RamForm r = ram_factors(d, m, A_eta);
     r.LA.noalias() = r.L * r.A;
     r.LKt.noalias() = r.L * r.K.transpose();
     r.LK.noalias() = r.L * r.K;

@@ -30,6 +30,10 @@ struct RamForm {
 // A_eta = (I - Beta)^-1, already found invertible by the caller.
 RamForm ram_form(const ModelDims& dims, const ModelMatrices& m, const Eigen::MatrixXd& A_eta);
 
+// The same without the three p x m products LA, LKt and LK, which only the
+// derivatives read.
+RamForm ram_factors(const ModelDims& dims, const ModelMatrices& m, const Eigen::MatrixXd& A_eta);
+
 // The implied Sigma is linear in the factors' Sigma with its x-y block
 // replaced by the transpose of the y-x block; the adjoint of that
 // replacement moves the x-y block of G onto the y-x block (transposed) and
