@@ -6,7 +6,7 @@
 
 #include <Eigen/Cholesky>
 
-#include "kernels/ml_kernels.hpp"
+#include "kernels/kernel_products.hpp"
 
 namespace sem {
 
@@ -18,16 +18,47 @@ constexpr double kGroupCostShare = 1.0 / 16.0;
 
 Eigen::MatrixXd symmetric_part(const Eigen::MatrixXd& a) { return 0.5 * (a + a.transpose()); }
 
-double llt_log_det(const Eigen::LLT<Eigen::MatrixXd>& llt) {
-    const auto& f = llt.matrixLLT();
-    double s = 0.0;
-    for (Eigen::Index i = 0; i < f.rows(); ++i) s += std::log(f(i, i));
-    return 2.0 * s;
-}
-
-Eigen::MatrixXd inverse_of(const Eigen::LLT<Eigen::MatrixXd>& llt) {
-    const Eigen::Index n = llt.matrixLLT().rows();
-    return symmetric_part(llt.solve(Eigen::MatrixXd::Identity(n, n)));
+// The inverse of a small symmetric positive definite matrix (its lower triangle
+// of `a` read, overwritten by its Cholesky factor and that factor's
+// inverse) in plain loops: most groups are pairs, for which Eigen's blocked
+// solves and products cost more in set-up than in arithmetic. Adds the
+// log-determinant to log_det; false when a pivot is not positive.
+bool small_inverse(Eigen::MatrixXd& a, Eigen::MatrixXd& inv, double& log_det) {
+    const Eigen::Index n = a.rows();
+    for (Eigen::Index j = 0; j < n; ++j) {
+        double d = a(j, j);
+        for (Eigen::Index k = 0; k < j; ++k) d -= a(j, k) * a(j, k);
+        if (!(d > 0.0)) return false;
+        const double l = std::sqrt(d);
+        a(j, j) = l;
+        log_det += 2.0 * std::log(l);
+        for (Eigen::Index i = j + 1; i < n; ++i) {
+            double s = a(i, j);
+            for (Eigen::Index k = 0; k < j; ++k) s -= a(i, k) * a(j, k);
+            a(i, j) = s / l;
+        }
+    }
+    // X = L^-1 into the upper triangle of inv, transposed (inv(j, i) = X(i, j)).
+    for (Eigen::Index j = 0; j < n; ++j) {
+        inv(j, j) = 1.0 / a(j, j);
+        for (Eigen::Index i = j + 1; i < n; ++i) {
+            double s = 0.0;
+            for (Eigen::Index k = j; k < i; ++k) s += a(i, k) * inv(j, k);
+            inv(j, i) = -s / a(i, i);
+        }
+    }
+    // inverse = X' X; its (b, c) entry, b >= c, sums X(k, b) X(k, c) over k >= b.
+    for (Eigen::Index c = 0; c < n; ++c) {
+        for (Eigen::Index b = c; b < n; ++b) {
+            double s = 0.0;
+            for (Eigen::Index k = b; k < n; ++k) s += inv(b, k) * inv(c, k);
+            a(b, c) = s;
+        }
+    }
+    for (Eigen::Index c = 0; c < n; ++c) {
+        for (Eigen::Index b = c; b < n; ++b) inv(b, c) = inv(c, b) = a(b, c);
+    }
+    return true;
 }
 
 // Theta of the observed vector (y, then x) from its three blocks.
@@ -56,12 +87,9 @@ void FactorInverse::for_row(int i, F&& f) const {
     }
 }
 
-bool FactorInverse::find_groups(const ModelDims& dims, const ModelMatrices& m) {
+bool FactorInverse::find_groups(const ModelDescription& description, const ModelMatrices& m) {
+    const ModelDims& dims = description.dims();
     const ThetaView theta{m, dims.ny};
-    if (!m.ThetaEpsilon.allFinite() || !m.ThetaDelta.allFinite() ||
-        !m.ThetaEpsilonDelta.allFinite()) {
-        return false;
-    }
     std::vector<int> root(static_cast<std::size_t>(p_));
     std::iota(root.begin(), root.end(), 0);
     auto find = [&root](int i) {
@@ -77,25 +105,22 @@ bool FactorInverse::find_groups(const ModelDims& dims, const ModelMatrices& m) {
         j = find(j);
         if (i != j) root[static_cast<std::size_t>(std::max(i, j))] = std::min(i, j);
     };
-    // The diagonal blocks must be symmetric cell by cell: the implied Sigma
-    // keeps an asymmetric one, which no symmetric form reproduces.
-    auto scan = [&](const Eigen::MatrixXd& t, int offset) {
-        const int n = static_cast<int>(t.rows());
-        for (int j = 0; j < n; ++j) {
-            for (int i = j + 1; i < n; ++i) {
-                const double a = t(i, j);
-                if (a != t(j, i)) return false;
-                if (a != 0.0) unite(offset + i, offset + j);
-            }
+    // Only mapped cells can be nonzero. The diagonal blocks must be
+    // symmetric cell by cell: the implied Sigma keeps an asymmetric one,
+    // which no symmetric form reproduces.
+    for (const ParameterMapping& mp : description.mappings()) {
+        int i = mp.row, j = mp.col;
+        if (mp.matrix_id == ThetaDelta) {
+            i += dims.ny;
+            j += dims.ny;
+        } else if (mp.matrix_id == ThetaEpsilonDelta) {
+            j += dims.ny;
+        } else if (mp.matrix_id != ThetaEpsilon) {
+            continue;
         }
-        return true;
-    };
-    if (!scan(m.ThetaEpsilon, 0) || !scan(m.ThetaDelta, dims.ny)) return false;
-    const Eigen::MatrixXd& ted = m.ThetaEpsilonDelta;
-    for (int j = 0; j < ted.cols(); ++j) {
-        for (int i = 0; i < ted.rows(); ++i) {
-            if (ted(i, j) != 0.0) unite(i, dims.ny + j);
-        }
+        const double a = theta(i, j);
+        if (!std::isfinite(a) || a != theta(j, i)) return false;
+        if (a != 0.0 && i != j) unite(i, j);
     }
 
     std::vector<int> size(static_cast<std::size_t>(p_), 0), group_of(static_cast<std::size_t>(p_), -1);
@@ -136,24 +161,23 @@ bool FactorInverse::find_groups(const ModelDims& dims, const ModelMatrices& m) {
     double cost = 0.0;
     for (const Group& grp : groups_) cost += std::pow(static_cast<double>(grp.index.size()), 3);
     if (cost > kGroupCostShare * std::pow(static_cast<double>(p_), 3)) return false;
+    Eigen::MatrixXd work;
     for (Group& grp : groups_) {
         const auto n = static_cast<Eigen::Index>(grp.index.size());
-        Eigen::MatrixXd t(n, n);
+        work.resize(n, n);
         for (Eigen::Index b = 0; b < n; ++b) {
-            for (Eigen::Index a = 0; a < n; ++a) {
-                t(a, b) = theta(grp.index[static_cast<std::size_t>(a)],
-                                grp.index[static_cast<std::size_t>(b)]);
+            for (Eigen::Index a = b; a < n; ++a) {
+                work(a, b) = theta(grp.index[static_cast<std::size_t>(a)],
+                                   grp.index[static_cast<std::size_t>(b)]);
             }
         }
-        const Eigen::LLT<Eigen::MatrixXd> llt(t);
-        if (llt.info() != Eigen::Success) return false;
-        grp.inverse = inverse_of(llt);
-        log_det_ += llt_log_det(llt);
+        grp.inverse.resize(n, n);
+        if (!small_inverse(work, grp.inverse, log_det_)) return false;
     }
     return true;
 }
 
-bool FactorInverse::compute(const ModelDims& dims, const ModelMatrices& m,
+bool FactorInverse::compute(const ModelDescription& description, const ModelMatrices& m,
                             const Eigen::MatrixXd& L, const Eigen::MatrixXd& K) {
     p_ = static_cast<int>(L.rows());
     m_ = static_cast<int>(L.cols());
@@ -161,7 +185,7 @@ bool FactorInverse::compute(const ModelDims& dims, const ModelMatrices& m,
     // Comparisons that a NaN fails as well.
     if (!(m.Phi == m.Phi.transpose()) || !(m.Psi == m.Psi.transpose())) return false;
     if (!L.allFinite() || !K.allFinite()) return false;
-    if (!find_groups(dims, m)) return false;
+    if (!find_groups(description, m)) return false;
     const int e = static_cast<int>(exact_.size());
     // S_E = F_E C^-1 F_E' has rank m at most.
     if (e > m_) return false;
@@ -183,15 +207,12 @@ bool FactorInverse::compute(const ModelDims& dims, const ModelMatrices& m,
     if (!(residual.cwiseAbs().maxCoeff() <= 64.0 * m_ * eps * k_max)) return false;
 
     const Eigen::MatrixXd DL = apply_D(L);
-    const Eigen::MatrixXd F = L * G;
-    Eigen::MatrixXd LtDL(m_, m_);
-    LtDL.noalias() = L.transpose() * DL;
+    const Eigen::MatrixXd F = kernel_product(L, G);
+    const Eigen::MatrixXd LtDL = kernel_product_tn(L, DL);
     Eigen::MatrixXd C = Eigen::MatrixXd::Identity(m_, m_);
     C.noalias() += G.transpose() * LtDL * G;
-    const Eigen::LLT<Eigen::MatrixXd> c_llt(symmetric_part(C));
-    if (c_llt.info() != Eigen::Success) return false;
-    log_det_ += llt_log_det(c_llt);
-    const Eigen::MatrixXd H = inverse_of(c_llt);
+    Eigen::MatrixXd H(m_, m_);
+    if (!small_inverse(C, H, log_det_)) return false;
 
     const int r = m_ + e;
     Z_.resize(r, r);
@@ -201,10 +222,8 @@ bool FactorInverse::compute(const ModelDims& dims, const ModelMatrices& m,
         Eigen::MatrixXd FE(e, m_);
         for (int k = 0; k < e; ++k) FE.row(k) = F.row(exact_[static_cast<std::size_t>(k)]);
         const Eigen::MatrixXd HFt = H * FE.transpose();
-        const Eigen::LLT<Eigen::MatrixXd> e_llt(symmetric_part(FE * HFt));
-        if (e_llt.info() != Eigen::Success) return false;
-        log_det_ += llt_log_det(e_llt);
-        const Eigen::MatrixXd X = inverse_of(e_llt);
+        Eigen::MatrixXd SE = FE * HFt, X(e, e);
+        if (!small_inverse(SE, X, log_det_)) return false;
         const Eigen::MatrixXd T = HFt * X;
         const Eigen::MatrixXd Z11 = H - T * HFt.transpose();
         Z_.topLeftCorner(m_, m_).noalias() = G * Z11 * G.transpose();
@@ -225,8 +244,7 @@ bool FactorInverse::compute(const ModelDims& dims, const ModelMatrices& m,
     // a variance. Beyond the bound below, Eigen's LLT of it succeeds
     // (Demmel: 20 p^1.5 kappa u < 1 after scaling by the diagonal) and the
     // rank test passes (rank_proof.hpp), each with a factor of 2 to spare.
-    Eigen::MatrixXd UtU(r, r);
-    UtU.noalias() = U_.transpose() * U_;
+    const Eigen::MatrixXd UtU = kernel_product_tn(U_, U_);
     double trace = dinv_.sum() - Z_.cwiseProduct(UtU).sum();
     for (const Group& grp : groups_) trace += grp.inverse.trace();
     double max_var = 0.0;
@@ -255,10 +273,9 @@ Eigen::MatrixXd FactorInverse::apply_D(const Eigen::MatrixXd& X) const {
 }
 
 Eigen::MatrixXd FactorInverse::solve(const Eigen::MatrixXd& X) const {
-    Eigen::MatrixXd UtX(U_.cols(), X.cols());
-    UtX.noalias() = U_.transpose() * X;
+    const Eigen::MatrixXd ZUtX = Z_ * kernel_product_tn(U_, X);
     Eigen::MatrixXd Y = apply_D(X);
-    Y.noalias() -= U_ * (Z_ * UtX);
+    Y -= kernel_product(U_, ZUtX);
     return Y;
 }
 
@@ -285,10 +302,30 @@ double FactorInverse::trace_DS(const Eigen::MatrixXd& S) const {
     return t;
 }
 
-double FactorInverse::DSD(const Eigen::MatrixXd& S, int i, int j) const {
+void FactorInverse::prepare_DSD(const Eigen::MatrixXd& S) {
+    S_ = &S;
+    Eigen::MatrixXd s;
+    for (Group& grp : groups_) {
+        const auto n = static_cast<Eigen::Index>(grp.index.size());
+        s.resize(n, n);
+        for (Eigen::Index b = 0; b < n; ++b) {
+            for (Eigen::Index a = 0; a < n; ++a) {
+                s(a, b) = S(grp.index[static_cast<std::size_t>(a)], grp.index[static_cast<std::size_t>(b)]);
+            }
+        }
+        grp.dsd.noalias() = grp.inverse * s * grp.inverse;
+    }
+}
+
+double FactorInverse::DSD(int i, int j) const {
+    const int g = group_[static_cast<std::size_t>(i)];
+    if (g >= 0 && group_[static_cast<std::size_t>(j)] == g) {
+        return groups_[static_cast<std::size_t>(g)].dsd(slot_[static_cast<std::size_t>(i)],
+                                                        slot_[static_cast<std::size_t>(j)]);
+    }
     double s = 0.0;
     for_row(i, [&](int a, double da) {
-        for_row(j, [&](int b, double db) { s += da * S(a, b) * db; });
+        for_row(j, [&](int b, double db) { s += da * (*S_)(a, b) * db; });
     });
     return s;
 }

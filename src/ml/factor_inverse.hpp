@@ -4,6 +4,7 @@
 
 #include <Eigen/Core>
 
+#include "model/model_description.hpp"
 #include "model/model_matrices.hpp"
 
 namespace sem {
@@ -32,8 +33,10 @@ public:
     // factorisation of the implied Sigma and the full-pivoting LU rank test
     // say of it: both then surely succeed, and otherwise the caller's dense
     // route decides as before.
-    bool compute(const ModelDims& dims, const ModelMatrices& m, const Eigen::MatrixXd& L,
-                 const Eigen::MatrixXd& K);
+    // m: the matrices built from `description`, whose mappings tell which
+    // Theta cells may be nonzero.
+    bool compute(const ModelDescription& description, const ModelMatrices& m,
+                 const Eigen::MatrixXd& L, const Eigen::MatrixXd& K);
 
     double log_det() const { return log_det_; }
     const Eigen::MatrixXd& U() const { return U_; }
@@ -48,21 +51,25 @@ public:
     Eigen::MatrixXd solve(const Eigen::MatrixXd& X) const;
     // S U for a p x p S, the one product of order p^2 r (selected kernel).
     Eigen::MatrixXd left_times_U(const Eigen::MatrixXd& S) const;
-    // trace(D S) and (D S D)(i, j).
+    // trace(D S).
     double trace_DS(const Eigen::MatrixXd& S) const;
-    double DSD(const Eigen::MatrixXd& S, int i, int j) const;
+    // (D S D)(i, j) of the S last given to prepare_DSD, which forms the
+    // blocks of the groups (S must outlive the calls).
+    void prepare_DSD(const Eigen::MatrixXd& S);
+    double DSD(int i, int j) const;
     double D(int i, int j) const;
 
 private:
     struct Group {
         std::vector<int> index;
         Eigen::MatrixXd inverse;
+        Eigen::MatrixXd dsd;  // its block of D S D
     };
     // The variables of D's row i with their entries: (i, 1 / theta_ii) for
     // a variable alone, its group's row otherwise, nothing on E.
     template <class F>
     void for_row(int i, F&& f) const;
-    bool find_groups(const ModelDims& dims, const ModelMatrices& m);
+    bool find_groups(const ModelDescription& description, const ModelMatrices& m);
 
     int p_ = 0, m_ = 0;
     double log_det_ = 0.0;
@@ -73,6 +80,7 @@ private:
     std::vector<Group> groups_;
     std::vector<int> exact_;   // E
     Eigen::MatrixXd U_, Z_;
+    const Eigen::MatrixXd* S_ = nullptr;
 };
 
 }  // namespace sem

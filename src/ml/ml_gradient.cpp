@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "kernels/kernel_products.hpp"
 #include "kernels/ml_kernels.hpp"
 #include "ml/factor_inverse.hpp"
 #include "ml/model_point.hpp"
@@ -75,23 +76,22 @@ bool factored_gradient(const RamForm& ram, const ImpliedMoments& moments,
 // p x p work is S U: W L = Sigma^-1 L - Sigma^-1 S Sigma^-1 L - v v' L with
 // v = Sigma^-1 d, and the W entries of the Theta cells from the rows of
 // D, U, Z. False, with g untouched, when that route does not apply.
-bool structured_gradient(const ModelDims& dims, const ModelMatrices& mm, const RamForm& ram,
+bool structured_gradient(const ModelDescription& description, const ModelMatrices& mm,
+                         const RamForm& ram,
                          const Eigen::MatrixXd& S_sym, const Eigen::VectorXd* d,
                          const std::vector<FreeCell>& cells, Eigen::VectorXd& g) {
     FactorInverse inverse;
-    if (!inverse.compute(dims, mm, ram.L, ram.K)) return false;
+    if (!inverse.compute(description, mm, ram.L, ram.K)) return false;
     const Eigen::MatrixXd& U = inverse.U();
     const Eigen::MatrixXd& Z = inverse.Z();
-    const Eigen::Index p = U.rows(), m = ram.L.cols(), r = U.cols();
+    const Eigen::Index p = U.rows(), m = ram.L.cols();
     const Eigen::MatrixXd SU = inverse.left_times_U(S_sym);
-    Eigen::MatrixXd UtL(r, m);
-    UtL.noalias() = U.transpose() * ram.L;
-    const Eigen::MatrixXd ZUtL = Z * UtL;
+    const Eigen::MatrixXd ZUtL = Z * kernel_product_tn(U, ram.L);
     // Sigma^-1 L and S Sigma^-1 L
     Eigen::MatrixXd WL = inverse.DL();
-    WL.noalias() -= U * ZUtL;
+    WL -= kernel_product(U, ZUtL);
     Eigen::MatrixXd SY = SU.leftCols(m);
-    SY.noalias() -= SU * ZUtL;
+    SY -= kernel_product(SU, ZUtL);
     WL -= inverse.solve(SY);
     Eigen::VectorXd v = Eigen::VectorXd::Zero(p);
     if (d != nullptr) {
@@ -100,18 +100,17 @@ bool structured_gradient(const ModelDims& dims, const ModelMatrices& mm, const R
     }
     // With P = U Z: Sigma^-1 = D - P U' and
     // Sigma^-1 S Sigma^-1 = D S D - (D S U) P' - P (D S U)' + P (U' S U) P'.
-    Eigen::MatrixXd P(p, r), UtSU(r, r), PM(p, r);
-    P.noalias() = U * Z;
-    UtSU.noalias() = U.transpose() * SU;
-    PM.noalias() = P * UtSU;
+    const Eigen::MatrixXd P = kernel_product(U, Z);
+    const Eigen::MatrixXd PM = kernel_product(P, kernel_product_tn(U, SU));
     const Eigen::MatrixXd DSU = inverse.apply_D(SU);
+    inverse.prepare_DSD(S_sym);
     Eigen::VectorXd w(static_cast<Eigen::Index>(cells.size()));
     Eigen::Index t = 0;
     for (const FreeCell& c : cells) {
         if (!is_theta(c)) continue;
         const int i = c.row, j = c.col;
         const double inv = inverse.D(i, j) - P.row(i).dot(U.row(j));
-        const double sss = inverse.DSD(S_sym, i, j) - DSU.row(i).dot(P.row(j)) -
+        const double sss = inverse.DSD(i, j) - DSU.row(i).dot(P.row(j)) -
                            P.row(i).dot(DSU.row(j)) + PM.row(i).dot(P.row(j));
         w[t] = inv - sss - v[i] * v[j];
         // A ThetaPair cell sits on both (i, j) and (j, i).
@@ -146,7 +145,7 @@ Eigen::VectorXd ml_gradient(const ModelDescription& description,
         const Eigen::MatrixXd& S_sym = cache != nullptr ? cache->S_sym : own_sym;
         Eigen::VectorXd d;
         if (mean) d = *mean - implied_mu(dims, at.m, at.A);
-        if (structured_gradient(dims, at.m, ram, S_sym, mean ? &d : nullptr, cells, g)) return g;
+        if (structured_gradient(description, at.m, ram, S_sym, mean ? &d : nullptr, cells, g)) return g;
     }
     at.moments = implied_moments(dims, at.m, at.A);
     const Eigen::MatrixXd* S_factor = cache != nullptr ? sample_factor_of(*cache) : nullptr;
