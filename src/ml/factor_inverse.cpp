@@ -16,6 +16,14 @@ namespace {
 // than a sixteenth of one of Sigma would eat what this route saves.
 constexpr double kGroupCostShare = 1.0 / 16.0;
 
+// A residual variance below this share of the variable's variance would
+// make D large against Sigma^-1 and the difference D - U Z U' lose digits
+// (a share of 1e-8 cost four of them), so such a variable joins E instead,
+// where its residual enters the Schur complement directly ...
+constexpr double kSmallResidual = 1.0 / 64.0;
+// ... up to this many more than there are latent variables.
+constexpr int kMaxSeparate = 8;
+
 Eigen::MatrixXd symmetric_part(const Eigen::MatrixXd& a) { return 0.5 * (a + a.transpose()); }
 
 // The inverse of a small symmetric positive definite matrix (its lower triangle
@@ -87,7 +95,8 @@ void FactorInverse::for_row(int i, F&& f) const {
     }
 }
 
-bool FactorInverse::find_groups(const ModelDescription& description, const ModelMatrices& m) {
+bool FactorInverse::find_groups(const ModelDescription& description, const ModelMatrices& m,
+                                const Eigen::VectorXd& common) {
     const ModelDims& dims = description.dims();
     const ThetaView theta{m, dims.ny};
     std::vector<int> root(static_cast<std::size_t>(p_));
@@ -138,13 +147,12 @@ bool FactorInverse::find_groups(const ModelDescription& description, const Model
         const int r = find(i);
         const int n = size[static_cast<std::size_t>(r)];
         if (n == 1) {
-            if (t > 0.0) {
+            if (t < 0.0) return false;
+            if (t >= kSmallResidual * (t + common[i])) {
                 dinv_[i] = 1.0 / t;
                 log_det_ += std::log(t);
-            } else if (t == 0.0) {
-                exact_.push_back(i);
             } else {
-                return false;
+                exact_.push_back(i);
             }
             continue;
         }
@@ -173,6 +181,10 @@ bool FactorInverse::find_groups(const ModelDescription& description, const Model
         }
         grp.inverse.resize(n, n);
         if (!small_inverse(work, grp.inverse, log_det_)) return false;
+        for (Eigen::Index a = 0; a < n; ++a) {
+            const int i = grp.index[static_cast<std::size_t>(a)];
+            if (kSmallResidual * grp.inverse(a, a) * (theta_diag_[i] + common[i]) > 1.0) return false;
+        }
     }
     return true;
 }
@@ -185,10 +197,6 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
     // Comparisons that a NaN fails as well.
     if (!(m.Phi == m.Phi.transpose()) || !(m.Psi == m.Psi.transpose())) return false;
     if (!L.allFinite() || !K.allFinite()) return false;
-    if (!find_groups(description, m)) return false;
-    const int e = static_cast<int>(exact_.size());
-    // S_E = F_E C^-1 F_E' has rank m at most.
-    if (e > m_) return false;
 
     // K = G G' by the pivoted LDL' of its symmetric part.
     const Eigen::MatrixXd Ks = symmetric_part(K);
@@ -206,8 +214,11 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
     residual.noalias() -= G * G.transpose();
     if (!(residual.cwiseAbs().maxCoeff() <= 64.0 * m_ * eps * k_max)) return false;
 
-    const Eigen::MatrixXd DL = apply_D(L);
     const Eigen::MatrixXd F = kernel_product(L, G);
+    if (!find_groups(description, m, F.rowwise().squaredNorm())) return false;
+    const int e = static_cast<int>(exact_.size());
+    if (e > m_ + kMaxSeparate) return false;
+    const Eigen::MatrixXd DL = apply_D(L);
     const Eigen::MatrixXd LtDL = kernel_product_tn(L, DL);
     Eigen::MatrixXd C = Eigen::MatrixXd::Identity(m_, m_);
     C.noalias() += G.transpose() * LtDL * G;
@@ -223,6 +234,7 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
         for (int k = 0; k < e; ++k) FE.row(k) = F.row(exact_[static_cast<std::size_t>(k)]);
         const Eigen::MatrixXd HFt = H * FE.transpose();
         Eigen::MatrixXd SE = FE * HFt, X(e, e);
+        for (int k = 0; k < e; ++k) SE(k, k) += theta_diag_[exact_[static_cast<std::size_t>(k)]];
         if (!small_inverse(SE, X, log_det_)) return false;
         const Eigen::MatrixXd T = HFt * X;
         const Eigen::MatrixXd Z11 = H - T * HFt.transpose();

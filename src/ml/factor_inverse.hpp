@@ -11,18 +11,17 @@ namespace sem {
 
 // Sigma = Theta + L K L' inverted through its structure. The residual
 // covariances split the observed variables into groups (connected by
-// nonzero Theta cells); when every group is small and has a positive
-// definite Theta block, except variables with no residual at all (a zero
-// Theta row: the set E), then
+// nonzero Theta cells). When every group is small with a positive definite
+// Theta block, and the variables whose residual is zero or small against
+// their variance (the set E) stand alone, then
 //   Sigma^-1 = D - U Z U',
-// with D = Theta^-1 on the other variables and zero on E, U = [D L, the
-// columns of I on E] (p x r, r = m + |E|) and Z symmetric r x r. A product
-// with Sigma^-1 then costs O(p r) per column, so the ML terms need no p x p
-// work beyond S U.
+// with D = Theta^-1 off E and zero on E, U = [D L, the columns of I on E]
+// (p x r, r = m + |E|) and Z symmetric r x r. A product with Sigma^-1 then
+// costs O(p r) per column, so the ML terms need no p x p work beyond S U.
 //
 // With K = G G' (pivoted LDL', K positive semidefinite), F = L G, the
 // capacitance matrix C = I + F_N' D F_N (at least I, so well conditioned)
-// and, on E, the Schur complement S_E = F_E C^-1 F_E',
+// and, on E, the Schur complement S_E = Theta_E + F_E C^-1 F_E',
 //   log|Sigma| = log|Theta_N| + log|C| + log|S_E|.
 class FactorInverse {
 public:
@@ -69,7 +68,9 @@ private:
     // a variable alone, its group's row otherwise, nothing on E.
     template <class F>
     void for_row(int i, F&& f) const;
-    bool find_groups(const ModelDescription& description, const ModelMatrices& m);
+    // common: the diagonal of L K L'.
+    bool find_groups(const ModelDescription& description, const ModelMatrices& m,
+                     const Eigen::VectorXd& common);
 
     int p_ = 0, m_ = 0;
     double log_det_ = 0.0;
