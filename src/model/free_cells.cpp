@@ -31,34 +31,13 @@ FreeCell factor_cell(const ModelDims& d, const ParameterMapping& p) {
 std::vector<FreeCell> free_cells(const ModelDescription& description, int n_free) {
     const ModelDims& d = description.dims();
     const auto& maps = description.mappings();
-    // Each cell's writers in insertion order; the last one is kept.
-    struct Writer {
-        int id, row, col;
-        std::size_t order;
-    };
-    std::vector<Writer> writers;
-    writers.reserve(maps.size());
-    for (std::size_t k = 0; k < maps.size(); ++k) {
-        const ParameterMapping& p = maps[k];
-        if (!is_known_target(p.matrix_id)) continue;
-        writers.push_back({p.matrix_id, p.row, is_vector_target(p.matrix_id) ? 0 : p.col, k});
-    }
-    std::sort(writers.begin(), writers.end(), [](const Writer& a, const Writer& b) {
-        return std::tie(a.id, a.row, a.col, a.order) < std::tie(b.id, b.row, b.col, b.order);
-    });
     std::vector<FreeCell> cells;
-    for (std::size_t k = 0; k < writers.size(); ++k) {
-        const bool last = k + 1 == writers.size() || writers[k + 1].id != writers[k].id ||
-                          writers[k + 1].row != writers[k].row ||
-                          writers[k + 1].col != writers[k].col;
-        if (!last) continue;
-        const ParameterMapping& p = maps[writers[k].order];
-        if (p.is_free && p.param_index >= 0 && p.param_index < n_free) {
-            cells.push_back(factor_cell(d, p));
-        }
+    cells.reserve(description.free_writers().size());
+    for (const int k : description.free_writers()) {
+        const ParameterMapping& p = maps[static_cast<std::size_t>(k)];
+        if (p.param_index >= n_free) break;
+        cells.push_back(factor_cell(d, p));
     }
-    std::stable_sort(cells.begin(), cells.end(),
-                     [](const FreeCell& a, const FreeCell& b) { return a.param < b.param; });
     return cells;
 }
 
