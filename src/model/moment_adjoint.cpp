@@ -97,10 +97,15 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
     const Eigen::MatrixXd& G = *G_;
     const Eigen::Index m = r.L.cols();
     bool any_B = false, any_Psi = false, any_Nu = false;
-    std::vector<std::size_t> L_cells;
+    // The cells each parameter's sweep reads: loadings, and those of the
+    // latent side (B, Psi, nu); Theta and intercepts have no second order.
+    std::vector<std::size_t> L_cells, latent_cells;
     for (std::size_t t = 0; t < cells.size(); ++t) {
         const FactorTarget target = cells[t].target;
         if (target == FactorTarget::L) L_cells.push_back(t);
+        if (target == FactorTarget::B || target == FactorTarget::Psi || target == FactorTarget::Nu) {
+            latent_cells.push_back(t);
+        }
         any_B |= target == FactorTarget::B;
         any_Psi |= target == FactorTarget::Psi;
         any_Nu |= target == FactorTarget::Nu;
@@ -244,7 +249,8 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
             if (hasA) v += gmu_[i] * da[j];
             add(c.param, v);
         }
-        for (const FreeCell& c : cells) {
+        for (std::size_t u : latent_cells) {
+            const FreeCell& c = cells[u];
             switch (c.target) {
                 case FactorTarget::B: add(c.param, dbarB(c.row, c.col)); break;
                 case FactorTarget::Psi: add(c.param, dbarPsi(c.row, c.col)); break;
