@@ -121,6 +121,21 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
     const Eigen::MatrixXd barAAt = barA_.lazyProduct(At);
     const Eigen::MatrixXd AtN = At.lazyProduct(N_);
 
+    // A parameter with loadings only (the common case) reaches the latent
+    // side through dN = sum e_j U1_i' + U2_i e_j' over its cells (i, j), whose
+    // rank-one terms give each latent cell's entry as a few products of
+    // rows precomputed here, instead of m x m products per parameter.
+    Eigen::MatrixXd U1A, U2A, Q1, Q2, AQ;
+    const bool latent_side = any_B || any_Psi || any_Nu;
+    if (latent_side && !L_cells.empty()) {
+        U1A.noalias() = U1_ * A;
+        U2A.noalias() = U2_ * A;
+        Q1.noalias() = APt * At;
+        Q2.noalias() = APs * At;
+        AQ.noalias() = U1_ * Q1;
+        AQ.noalias() += U2_ * Q2;
+    }
+
     Eigen::MatrixXd dN(m, m), dA(m, m), dPsi(m, m), dK(m, m), dKt(m, m), T(m, m);
     Eigen::MatrixXd dbarA(m, m), dbarB(m, m), dbarPsi(m, m);
     Eigen::VectorXd dh(m), dnu(m), da(m), dbarNu(m);
@@ -141,6 +156,50 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
             hasNu |= target == FactorTarget::Nu;
         }
         if (!(hasL || hasB || hasPsi || hasNu)) continue;
+        auto add = [&](int k, double v) {
+            if (k == l) {
+                H(l, l) += v;
+            } else {
+                H(std::min(k, l), std::max(k, l)) += 0.5 * v;
+            }
+        };
+        // d chi_L at cell (i, j) from l's loadings (i', c'):
+        // sum of G(i, i') K(j, c') + G(i', i) K(c', j).
+        auto loading_part = [&](int i, int j) {
+            double v = 0.0;
+            for (std::size_t t = first; t < end; ++t) {
+                const FreeCell& s = cells[t];
+                if (s.target != FactorTarget::L) continue;
+                v += G(i, s.row) * r.K(j, s.col) + G(s.row, i) * r.K(s.col, j);
+            }
+            return v;
+        };
+        if (hasL && !(hasB || hasPsi || hasNu)) {
+            for (std::size_t u : L_cells) add(cells[u].param, loading_part(cells[u].row, cells[u].col));
+            for (std::size_t u : latent_cells) {
+                const FreeCell& c = cells[u];
+                const int a = c.row, b = c.col;
+                double v = 0.0;
+                for (std::size_t t = first; t < end; ++t) {
+                    if (cells[t].target != FactorTarget::L) continue;
+                    const int i = cells[t].row, j = cells[t].col;
+                    switch (c.target) {
+                        case FactorTarget::B:  // (A' dbarA A')(a, b)
+                            v += A(j, a) * (AQ(i, b) + gmu_[i] * r.Anu[b]) + U2A(i, a) * Q1(j, b) +
+                                 U1A(i, a) * Q2(j, b);
+                            break;
+                        case FactorTarget::Psi:  // (A' dN A)(a, b)
+                            v += A(j, a) * U1A(i, b) + U2A(i, a) * A(j, b);
+                            break;
+                        default:  // Nu: (A' dh)(a)
+                            v += gmu_[i] * A(j, a);
+                            break;
+                    }
+                }
+                add(c.param, v);
+            }
+            continue;
+        }
         dN.setZero();
         dA.setZero();
         dPsi.setZero();
@@ -181,7 +240,7 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
             if (hasNu) da.noalias() += A * dnu;
         }
 
-        if (any_B || any_Psi || any_Nu) {
+        if (latent_side) {
             dbarA.setZero();
             if (hasL) {
                 dbarA.noalias() += dN.lazyProduct(APt);
@@ -225,26 +284,11 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
             if (hasL) dbarNu.noalias() += At * dh;
         }
 
-        auto add = [&](int k, double v) {
-            if (k == l) {
-                H(l, l) += v;
-            } else {
-                H(std::min(k, l), std::max(k, l)) += 0.5 * v;
-            }
-        };
-        // d chi_L at cell (i, j): sum over l's loadings (i', c') of
-        // G(i, i') K(j, c') + G(i', i) K(c', j), then the dK and da parts.
+        // d chi_L at cell (i, j): the loading part, then the dK and da parts.
         for (std::size_t u : L_cells) {
             const FreeCell& c = cells[u];
             const int i = c.row, j = c.col;
-            double v = 0.0;
-            if (hasL) {
-                for (std::size_t t = first; t < end; ++t) {
-                    const FreeCell& s = cells[t];
-                    if (s.target != FactorTarget::L) continue;
-                    v += G(i, s.row) * r.K(j, s.col) + G(s.row, i) * r.K(s.col, j);
-                }
-            }
+            double v = hasL ? loading_part(i, j) : 0.0;
             if (hasK) v += U1t.col(i).dot(dKt.col(j)) + U2t.col(i).dot(dK.col(j));
             if (hasA) v += gmu_[i] * da[j];
             add(c.param, v);
