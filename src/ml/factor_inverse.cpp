@@ -167,7 +167,12 @@ bool FactorInverse::find_groups(const ModelDescription& description, const Model
         grp.index.push_back(i);
     }
     double cost = 0.0;
-    for (const Group& grp : groups_) cost += std::pow(static_cast<double>(grp.index.size()), 3);
+    max_group_ = 0;
+    for (const Group& grp : groups_) {
+        const auto n = static_cast<Eigen::Index>(grp.index.size());
+        cost += std::pow(static_cast<double>(n), 3);
+        max_group_ = std::max(max_group_, n);
+    }
     if (cost > kGroupCostShare * std::pow(static_cast<double>(p_), 3)) return false;
     Eigen::MatrixXd work;
     for (Group& grp : groups_) {
@@ -273,13 +278,19 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
 
 Eigen::MatrixXd FactorInverse::apply_D(const Eigen::MatrixXd& X) const {
     Eigen::MatrixXd Y = dinv_.asDiagonal() * X;
-    Eigen::MatrixXd x, y;
+    if (groups_.empty()) return Y;
+    // Buffers for the largest group, so that groups of other sizes do not
+    // reallocate them.
+    Eigen::MatrixXd x(max_group_, X.cols()), y(max_group_, X.cols());
     for (const Group& grp : groups_) {
         const auto n = static_cast<Eigen::Index>(grp.index.size());
-        x.resize(n, X.cols());
-        for (Eigen::Index a = 0; a < n; ++a) x.row(a) = X.row(grp.index[static_cast<std::size_t>(a)]);
-        y.noalias() = grp.inverse * x;
-        for (Eigen::Index a = 0; a < n; ++a) Y.row(grp.index[static_cast<std::size_t>(a)]) = y.row(a);
+        for (Eigen::Index a = 0; a < n; ++a) {
+            x.row(a) = X.row(grp.index[static_cast<std::size_t>(a)]);
+        }
+        y.topRows(n).noalias() = grp.inverse * x.topRows(n);
+        for (Eigen::Index a = 0; a < n; ++a) {
+            Y.row(grp.index[static_cast<std::size_t>(a)]) = y.row(a);
+        }
     }
     return Y;
 }
@@ -316,10 +327,10 @@ double FactorInverse::trace_DS(const Eigen::MatrixXd& S) const {
 
 void FactorInverse::prepare_DSD(const Eigen::MatrixXd& S) {
     S_ = &S;
-    Eigen::MatrixXd s;
+    Eigen::MatrixXd buffer(max_group_, max_group_);
     for (Group& grp : groups_) {
         const auto n = static_cast<Eigen::Index>(grp.index.size());
-        s.resize(n, n);
+        auto s = buffer.topLeftCorner(n, n);
         for (Eigen::Index b = 0; b < n; ++b) {
             for (Eigen::Index a = 0; a < n; ++a) {
                 s(a, b) = S(grp.index[static_cast<std::size_t>(a)], grp.index[static_cast<std::size_t>(b)]);

@@ -79,6 +79,7 @@ private:
     std::vector<int> group_;   // per variable: its group, or -1
     std::vector<int> slot_;    // its position in the group
     std::vector<Group> groups_;
+    Eigen::Index max_group_ = 0;
     std::vector<int> exact_;   // E
     Eigen::MatrixXd U_, Z_;
     const Eigen::MatrixXd* S_ = nullptr;
