@@ -224,7 +224,8 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
     const int e = static_cast<int>(exact_.size());
     if (e > m_ + kMaxSeparate) return false;
     const Eigen::MatrixXd DL = apply_D(L);
-    const Eigen::MatrixXd LtDL = kernel_product_tn(L, DL);
+    LtDL_ = kernel_product_tn(L, DL);
+    const Eigen::MatrixXd& LtDL = LtDL_;
     Eigen::MatrixXd C = Eigen::MatrixXd::Identity(m_, m_);
     C.noalias() += G.transpose() * LtDL * G;
     Eigen::MatrixXd H(m_, m_);

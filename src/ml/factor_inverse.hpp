@@ -42,6 +42,8 @@ public:
     const Eigen::MatrixXd& Z() const { return Z_; }
     // D L, the first m columns of U.
     Eigen::Block<const Eigen::MatrixXd, Eigen::Dynamic, Eigen::Dynamic, true> DL() const { return U_.leftCols(m_); }
+    // L' D L (m x m).
+    const Eigen::MatrixXd& LtDL() const { return LtDL_; }
     const std::vector<int>& exact() const { return exact_; }
 
     // D X for X with p rows.
@@ -81,7 +83,7 @@ private:
     std::vector<Group> groups_;
     Eigen::Index max_group_ = 0;
     std::vector<int> exact_;   // E
-    Eigen::MatrixXd U_, Z_;
+    Eigen::MatrixXd U_, Z_, LtDL_;
     const Eigen::MatrixXd* S_ = nullptr;
 };
 

@@ -86,13 +86,26 @@ bool structured_gradient(const ModelDescription& description, const ModelMatrice
     const Eigen::MatrixXd& Z = inverse.Z();
     const Eigen::Index p = U.rows(), m = ram.L.cols();
     const Eigen::MatrixXd SU = inverse.left_times_U(S_sym);
-    const Eigen::MatrixXd ZUtL = Z * kernel_product_tn(U, ram.L);
-    // Sigma^-1 L and S Sigma^-1 L
-    Eigen::MatrixXd WL = inverse.DL();
-    WL -= kernel_product(U, ZUtL);
-    Eigen::MatrixXd SY = SU.leftCols(m);
-    SY -= kernel_product(SU, ZUtL);
-    WL -= inverse.solve(SY);
+    const Eigen::MatrixXd DSU = inverse.apply_D(SU);
+    const Eigen::MatrixXd UtSU = kernel_product_tn(U, SU);
+    // U' L = [L' D L; the rows of L on E], Y = Sigma^-1 L = D L - U Z U' L,
+    // S Y = S U_1 - S U Z U' L, and Sigma^-1 S Y = D S Y - U Z U' S Y, whose
+    // parts all follow from S U, D S U and U' S U.
+    const Eigen::Index r = U.cols();
+    Eigen::MatrixXd UtL(r, m);
+    UtL.topRows(m) = inverse.LtDL().transpose();
+    for (std::size_t k = 0; k < inverse.exact().size(); ++k) {
+        UtL.row(m + static_cast<Eigen::Index>(k)) = ram.L.row(inverse.exact()[k]);
+    }
+    const Eigen::MatrixXd ZUtL = Z * UtL;
+    Eigen::MatrixXd UtSY = UtSU.leftCols(m);
+    UtSY.noalias() -= UtSU * ZUtL;
+    Eigen::MatrixXd inner = ZUtL;
+    inner.noalias() -= Z * UtSY;
+    // W L = Y - Sigma^-1 S Y - v v' L
+    Eigen::MatrixXd WL = inverse.DL() - DSU.leftCols(m);
+    WL += kernel_product(DSU, ZUtL);
+    WL -= kernel_product(U, inner);
     Eigen::VectorXd v = Eigen::VectorXd::Zero(p);
     if (d != nullptr) {
         v = inverse.solve(*d);
@@ -101,8 +114,7 @@ bool structured_gradient(const ModelDescription& description, const ModelMatrice
     // With P = U Z: Sigma^-1 = D - P U' and
     // Sigma^-1 S Sigma^-1 = D S D - (D S U) P' - P (D S U)' + P (U' S U) P'.
     const Eigen::MatrixXd P = kernel_product(U, Z);
-    const Eigen::MatrixXd PM = kernel_product(P, kernel_product_tn(U, SU));
-    const Eigen::MatrixXd DSU = inverse.apply_D(SU);
+    const Eigen::MatrixXd PM = kernel_product(P, UtSU);
     inverse.prepare_DSD(S_sym);
     Eigen::VectorXd w(static_cast<Eigen::Index>(cells.size()));
     Eigen::Index t = 0;
@@ -136,7 +148,8 @@ Eigen::VectorXd ml_gradient(const ModelDescription& description,
     at.A = std::move(structural.inverse);
     const ModelDims& dims = description.dims();
     const std::vector<FreeCell> cells = free_cells(description, n_free);
-    const RamForm ram = ram_form(dims, at.m, at.A);
+    // The gradient reads no LA, LK products of the factor form.
+    const RamForm ram = ram_factors(dims, at.m, at.A);
     const bool mirror = needs_mirror(dims, cells, at.m.Phi);
     Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
     if (!mirror) {

@@ -42,8 +42,13 @@ void MomentAdjoint::finish() {
     const Eigen::VectorXd& gmu = gmu_;
     N_.noalias() = ram.L.transpose() * U1_;
     h_.noalias() = ram.L.transpose() * gmu;
-    barL_.noalias() = U1_ * ram.K.transpose();
-    barL_.noalias() += U2_ * ram.K;
+    if (U1_ == U2_) {  // W L passed for both: one product
+        const Eigen::MatrixXd Ks = ram.K + ram.K.transpose();
+        barL_.noalias() = U1_ * Ks;
+    } else {
+        barL_.noalias() = U1_ * ram.K.transpose();
+        barL_.noalias() += U2_ * ram.K;
+    }
     barL_.noalias() += gmu * ram.Anu.transpose();
     const Eigen::MatrixXd NA = N_ * ram.A;
     barA_.noalias() = NA * ram.Psi.transpose();
