@@ -176,3 +176,41 @@ def duplication(p: int) -> np.ndarray:
             D[j + i * p, r] = 1.0
             r += 1
     return D
+
+
+def dense_moments(m: Model, theta):
+    """Sigma and mu of any model by the model formulas (complex theta welcome)."""
+    dt = np.result_type(theta, float)
+    shape = {LAMBDA_X: (m.nx, m.nxi), LAMBDA_Y: (m.ny, m.neta), BETA: (m.neta, m.neta),
+             GAMMA: (m.neta, m.nxi), PHI: (m.nxi, m.nxi), PSI: (m.neta, m.neta),
+             THETA_DELTA: (m.nx, m.nx), THETA_EPSILON: (m.ny, m.ny),
+             THETA_EPSILON_DELTA: (m.ny, m.nx), TAU_X: (m.nx, 1), TAU_Y: (m.ny, 1),
+             KAPPA: (m.nxi, 1), ALPHA: (m.neta, 1)}
+    M = {k: np.zeros(s, dt) for k, s in shape.items()}
+    for mid, r, c, is_free, k, v in m.mappings:
+        M[mid][r, 0 if mid >= TAU_X else c] = theta[k] if is_free else v
+    A = np.linalg.inv(np.eye(m.neta) - M[BETA])
+    LY, LX, G = M[LAMBDA_Y] @ A, M[LAMBDA_X], M[GAMMA]
+    yy = LY @ (G @ M[PHI] @ G.T + M[PSI]) @ LY.T + M[THETA_EPSILON]
+    yx = LY @ G @ M[PHI] @ LX.T + M[THETA_EPSILON_DELTA]
+    Sigma = np.block([[yy, yx], [yx.T, LX @ M[PHI] @ LX.T + M[THETA_DELTA]]])
+    mu = np.concatenate([M[TAU_Y] + LY @ (M[ALPHA] + G @ M[KAPPA]),
+                         M[TAU_X] + LX @ M[KAPPA]]).ravel()
+    return Sigma, mu
+
+
+def dense_objective_and_gradient(m: Model, theta, S, xbar):
+    """F and its gradient by the dense formulas, dSigma and dmu by the
+    complex step (exact to rounding); xbar None: no mean part."""
+    Sigma, mu = dense_moments(m, theta)
+    X = np.linalg.inv(Sigma)
+    d = np.zeros(m.p) if xbar is None else xbar - mu
+    F = np.linalg.slogdet(Sigma)[1] + np.trace(S @ X) - np.linalg.slogdet(S)[1] - m.p + d @ X @ d
+    W = X - X @ (S + np.outer(d, d)) @ X
+    g = np.empty(theta.size)
+    for k in range(theta.size):
+        t = theta.astype(complex)
+        t[k] += 1e-30j
+        dS, dm = (a.imag / 1e-30 for a in dense_moments(m, t))
+        g[k] = np.sum(W * dS) - 2 * dm @ X @ d
+    return F, g

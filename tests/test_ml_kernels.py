@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from ml_model_shapes import dense_moments, dense_objective_and_gradient
 from semfront import KAPPA, LAMBDA_X, PHI, TAU_X, THETA_DELTA, Model
 
 P, FACTORS = 70, 5
@@ -47,37 +48,6 @@ def cfa(seed: int = 11) -> Model:
             m.free(TAU_X, i, 0, 0.1)
     m.free(KAPPA, 1, 0, 0.2)
     return m
-
-
-def dense_moments(m: Model, theta: np.ndarray):
-    """Sigma = Lambda Phi Lambda' + Theta, mu = tau + Lambda kappa (complex theta welcome)."""
-    dt = np.result_type(theta, float)
-    mats = {LAMBDA_X: np.zeros((P, FACTORS), dt), PHI: np.zeros((FACTORS, FACTORS), dt),
-            THETA_DELTA: np.zeros((P, P), dt), TAU_X: np.zeros(P, dt), KAPPA: np.zeros(FACTORS, dt)}
-    for mid, r, c, is_free, k, v in m.mappings:
-        value = theta[k] if is_free else v
-        if mid in (TAU_X, KAPPA):
-            mats[mid][r] = value
-        else:
-            mats[mid][r, c] = value
-    lam = mats[LAMBDA_X]
-    return lam @ mats[PHI] @ lam.T + mats[THETA_DELTA], mats[TAU_X] + lam @ mats[KAPPA]
-
-
-def dense_objective_and_gradient(m: Model, theta, S, xbar):
-    Sigma, mu = dense_moments(m, theta)
-    X = np.linalg.inv(Sigma)
-    d = np.zeros(P) if xbar is None else xbar - mu
-    F = (np.linalg.slogdet(Sigma)[1] + np.trace(S @ X) - np.linalg.slogdet(S)[1] - P
-         + d @ X @ d)
-    W = X - X @ (S + np.outer(d, d)) @ X
-    g = np.empty(theta.size)
-    for k in range(theta.size):  # complex step: exact to rounding
-        t = theta.astype(complex)
-        t[k] += 1e-30j
-        dS, dm = (a.imag / 1e-30 for a in dense_moments(m, t))
-        g[k] = np.sum(W * dS) - (2 * dm @ X @ d if xbar is not None else 0.0)
-    return F, g
 
 
 def problem(asymmetric: bool):

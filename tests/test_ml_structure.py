@@ -8,45 +8,9 @@ the complex step."""
 import numpy as np
 import pytest
 
-from semfront import (BETA, GAMMA, KAPPA, LAMBDA_X, LAMBDA_Y, PHI, PSI, TAU_X, TAU_Y,
-                      THETA_DELTA, THETA_EPSILON, THETA_EPSILON_DELTA, Model)
-
-MEANS = (TAU_X, TAU_Y, KAPPA)
-
-
-def dense_moments(m: Model, theta):
-    dt = np.result_type(theta, float)
-    shape = {LAMBDA_X: (m.nx, m.nxi), LAMBDA_Y: (m.ny, m.neta), BETA: (m.neta, m.neta),
-             GAMMA: (m.neta, m.nxi), PHI: (m.nxi, m.nxi), PSI: (m.neta, m.neta),
-             THETA_DELTA: (m.nx, m.nx), THETA_EPSILON: (m.ny, m.ny),
-             THETA_EPSILON_DELTA: (m.ny, m.nx), TAU_X: (m.nx, 1), TAU_Y: (m.ny, 1),
-             KAPPA: (m.nxi, 1)}
-    M = {k: np.zeros(s, dt) for k, s in shape.items()}
-    for mid, r, c, is_free, k, v in m.mappings:
-        M[mid][r, 0 if mid in MEANS else c] = theta[k] if is_free else v
-    A = np.linalg.inv(np.eye(m.neta) - M[BETA])
-    LY, LX, G = M[LAMBDA_Y] @ A, M[LAMBDA_X], M[GAMMA]
-    yy = LY @ (G @ M[PHI] @ G.T + M[PSI]) @ LY.T + M[THETA_EPSILON]
-    yx = LY @ G @ M[PHI] @ LX.T + M[THETA_EPSILON_DELTA]
-    Sigma = np.block([[yy, yx], [yx.T, LX @ M[PHI] @ LX.T + M[THETA_DELTA]]])
-    mu = np.concatenate([M[TAU_Y] + LY @ G @ M[KAPPA], M[TAU_X] + LX @ M[KAPPA]]).ravel()
-    return Sigma, mu
-
-
-def dense_objective_and_gradient(m, theta, S, xbar):
-    Sigma, mu = dense_moments(m, theta)
-    X = np.linalg.inv(Sigma)
-    d = np.zeros(m.p) if xbar is None else xbar - mu
-    F = np.linalg.slogdet(Sigma)[1] + np.trace(S @ X) - np.linalg.slogdet(S)[1] - m.p + d @ X @ d
-    W = X - X @ (S + np.outer(d, d)) @ X
-    g = np.empty(theta.size)
-    for k in range(theta.size):
-        t = theta.astype(complex)
-        t[k] += 1e-30j
-        dS, dm = (a.imag / 1e-30 for a in dense_moments(m, t))
-        g[k] = np.sum(W * dS) - 2 * dm @ X @ d
-    return F, g
-
+from ml_model_shapes import dense_moments, dense_objective_and_gradient
+from semfront import (BETA, GAMMA, LAMBDA_X, LAMBDA_Y, PHI, PSI, TAU_X, TAU_Y, THETA_EPSILON,
+                      Model)
 
 def factor_model(p=36, factors=4, pairs=(), covariates=0, seed=0):
     """Congeneric factors on y (eta in a Beta chain when there are

@@ -26,11 +26,11 @@ constexpr int kMaxSeparate = 8;
 
 Eigen::MatrixXd symmetric_part(const Eigen::MatrixXd& a) { return 0.5 * (a + a.transpose()); }
 
-// The inverse of a small symmetric positive definite matrix (its lower triangle
-// of `a` read, overwritten by its Cholesky factor and that factor's
-// inverse) in plain loops: most groups are pairs, for which Eigen's blocked
-// solves and products cost more in set-up than in arithmetic. Adds the
-// log-determinant to log_det; false when a pivot is not positive.
+// The inverse of a small symmetric positive definite matrix in plain loops
+// (the lower triangle of `a` is read, then overwritten with scratch): most
+// groups are pairs, for which Eigen's blocked solves and products cost more
+// in set-up than in arithmetic. Adds the log-determinant to log_det; false
+// when a pivot is not positive.
 bool small_inverse(Eigen::MatrixXd& a, Eigen::MatrixXd& inv, double& log_det) {
     const Eigen::Index n = a.rows();
     for (Eigen::Index j = 0; j < n; ++j) {
@@ -132,7 +132,8 @@ bool FactorInverse::find_groups(const ModelDescription& description, const Model
         if (a != 0.0 && i != j) unite(i, j);
     }
 
-    std::vector<int> size(static_cast<std::size_t>(p_), 0), group_of(static_cast<std::size_t>(p_), -1);
+    const auto n_vars = static_cast<std::size_t>(p_);
+    std::vector<int> size(n_vars, 0), group_of(n_vars, -1);
     for (int i = 0; i < p_; ++i) ++size[static_cast<std::size_t>(find(i))];
     dinv_.setZero(p_);
     theta_diag_.resize(p_);
@@ -188,7 +189,8 @@ bool FactorInverse::find_groups(const ModelDescription& description, const Model
         if (!small_inverse(work, grp.inverse, log_det_)) return false;
         for (Eigen::Index a = 0; a < n; ++a) {
             const int i = grp.index[static_cast<std::size_t>(a)];
-            if (kSmallResidual * grp.inverse(a, a) * (theta_diag_[i] + common[i]) > 1.0) return false;
+            const double variance = theta_diag_[i] + common[i];
+            if (kSmallResidual * grp.inverse(a, a) * variance > 1.0) return false;
         }
     }
     return true;
@@ -220,14 +222,14 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
     if (!(residual.cwiseAbs().maxCoeff() <= 64.0 * m_ * eps * k_max)) return false;
 
     const Eigen::MatrixXd F = kernel_product(L, G);
-    if (!find_groups(description, m, F.rowwise().squaredNorm())) return false;
+    const Eigen::VectorXd common = F.rowwise().squaredNorm();  // diag(L K L')
+    if (!find_groups(description, m, common)) return false;
     const int e = static_cast<int>(exact_.size());
     if (e > m_ + kMaxSeparate) return false;
     const Eigen::MatrixXd DL = apply_D(L);
     LtDL_ = kernel_product_tn(L, DL);
-    const Eigen::MatrixXd& LtDL = LtDL_;
     Eigen::MatrixXd C = Eigen::MatrixXd::Identity(m_, m_);
-    C.noalias() += G.transpose() * LtDL * G;
+    C.noalias() += G.transpose() * LtDL_ * G;
     Eigen::MatrixXd H(m_, m_);
     if (!small_inverse(C, H, log_det_)) return false;
 
@@ -262,11 +264,13 @@ bool FactorInverse::compute(const ModelDescription& description, const ModelMatr
     // a variance. Beyond the bound below, Eigen's LLT of it succeeds
     // (Demmel: 20 p^1.5 kappa u < 1 after scaling by the diagonal) and the
     // rank test passes (rank_proof.hpp), each with a factor of 2 to spare.
-    const Eigen::MatrixXd UtU = kernel_product_tn(U_, U_);
-    double trace = dinv_.sum() - Z_.cwiseProduct(UtU).sum();
+    // U' U = blockdiag((D L)' D L, I), D L being zero on E.
+    const Eigen::MatrixXd DLtDL = kernel_product_tn(DL, DL);
+    double trace = dinv_.sum() - Z_.topLeftCorner(m_, m_).cwiseProduct(DLtDL).sum() -
+                   Z_.bottomRightCorner(e, e).trace();
     for (const Group& grp : groups_) trace += grp.inverse.trace();
     double max_var = 0.0;
-    for (int i = 0; i < p_; ++i) max_var = std::max(max_var, theta_diag_[i] + F.row(i).squaredNorm());
+    for (int i = 0; i < p_; ++i) max_var = std::max(max_var, theta_diag_[i] + common[i]);
     const double l1 = L.cwiseAbs().rowwise().sum().maxCoeff();
     const double n = p_;
     const double rounding = 4.0 * (m_ + 3) * n * eps * l1 * l1 * k_max;
@@ -334,7 +338,8 @@ void FactorInverse::prepare_DSD(const Eigen::MatrixXd& S) {
         auto s = buffer.topLeftCorner(n, n);
         for (Eigen::Index b = 0; b < n; ++b) {
             for (Eigen::Index a = 0; a < n; ++a) {
-                s(a, b) = S(grp.index[static_cast<std::size_t>(a)], grp.index[static_cast<std::size_t>(b)]);
+                s(a, b) = S(grp.index[static_cast<std::size_t>(a)],
+                            grp.index[static_cast<std::size_t>(b)]);
             }
         }
         grp.dsd.noalias() = grp.inverse * s * grp.inverse;

@@ -41,7 +41,9 @@ public:
     const Eigen::MatrixXd& U() const { return U_; }
     const Eigen::MatrixXd& Z() const { return Z_; }
     // D L, the first m columns of U.
-    Eigen::Block<const Eigen::MatrixXd, Eigen::Dynamic, Eigen::Dynamic, true> DL() const { return U_.leftCols(m_); }
+    Eigen::Block<const Eigen::MatrixXd, Eigen::Dynamic, Eigen::Dynamic, true> DL() const {
+        return U_.leftCols(m_);
+    }
     // L' D L (m x m).
     const Eigen::MatrixXd& LtDL() const { return LtDL_; }
     const std::vector<int>& exact() const { return exact_; }

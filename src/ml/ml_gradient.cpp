@@ -1,7 +1,5 @@
 #include "ml/ml_gradient.hpp"
 
-#include <utility>
-
 #include "kernels/kernel_products.hpp"
 #include "kernels/ml_kernels.hpp"
 #include "ml/factor_inverse.hpp"
@@ -18,6 +16,17 @@ namespace {
 
 bool is_theta(const FreeCell& c) {
     return c.target == FactorTarget::Theta || c.target == FactorTarget::ThetaPair;
+}
+
+// W(i, j) per Theta cell, in cell order, to the cell's adjoint: a
+// ThetaPair cell sits on both (i, j) and (j, i).
+void theta_cell_adjoints(const std::vector<FreeCell>& cells, Eigen::VectorXd& w) {
+    Eigen::Index t = 0;
+    for (const FreeCell& c : cells) {
+        if (!is_theta(c)) continue;
+        if (c.target == FactorTarget::ThetaPair) w[t] *= 2.0;
+        ++t;
+    }
 }
 
 // The gradient through the Cholesky factors of Sigma and of S: triangular
@@ -61,13 +70,7 @@ bool factored_gradient(const RamForm& ram, const ImpliedMoments& moments,
                              n_pairs,
                              pairs.data()};
     if (!k.gradient_terms(in, {WL.data(), w.data(), gmu.data()})) return false;
-    // A ThetaPair cell sits on both (i, j) and (j, i).
-    Eigen::Index t = 0;
-    for (const FreeCell& c : cells) {
-        if (!is_theta(c)) continue;
-        if (c.target == FactorTarget::ThetaPair) w[t] *= 2.0;
-        ++t;
-    }
+    theta_cell_adjoints(cells, w);
     MomentAdjoint(ram, WL, WL, gmu, w).add_gradient(cells, g);
     return true;
 }
@@ -124,12 +127,10 @@ bool structured_gradient(const ModelDescription& description, const ModelMatrice
         const double inv = inverse.D(i, j) - P.row(i).dot(U.row(j));
         const double sss = inverse.DSD(i, j) - DSU.row(i).dot(P.row(j)) -
                            P.row(i).dot(DSU.row(j)) + PM.row(i).dot(P.row(j));
-        w[t] = inv - sss - v[i] * v[j];
-        // A ThetaPair cell sits on both (i, j) and (j, i).
-        if (c.target == FactorTarget::ThetaPair) w[t] *= 2.0;
-        ++t;
+        w[t++] = inv - sss - v[i] * v[j];
     }
     w.conservativeResize(t);
+    theta_cell_adjoints(cells, w);
     const Eigen::VectorXd gmu = -2.0 * v;
     MomentAdjoint(ram, WL, WL, gmu, w).add_gradient(cells, g);
     return true;
@@ -141,40 +142,40 @@ Eigen::VectorXd ml_gradient(const ModelDescription& description,
                             const Eigen::Ref<const Eigen::VectorXd>& params,
                             const Eigen::Ref<const Eigen::MatrixXd>& S, const OptionalMean& mean,
                             int n_free, const SampleCovCache* cache) {
-    ModelAtParams at;
-    at.m = build_model_matrices(description, params, mean.has_value());
-    LuInverse structural = structural_inverse(at.m.Beta);
+    const ModelMatrices mm = build_model_matrices(description, params, mean.has_value());
+    const LuInverse structural = structural_inverse(mm.Beta);
     if (!structural.invertible) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
-    at.A = std::move(structural.inverse);
+    const Eigen::MatrixXd& A = structural.inverse;
     const ModelDims& dims = description.dims();
     const std::vector<FreeCell> cells = free_cells(description, n_free);
     // The gradient reads no LA, LK products of the factor form.
-    const RamForm ram = ram_factors(dims, at.m, at.A);
-    const bool mirror = needs_mirror(dims, cells, at.m.Phi);
+    const RamForm ram = ram_factors(dims, mm, A);
+    const bool mirror = needs_mirror(dims, cells, mm.Phi);
     Eigen::VectorXd g = Eigen::VectorXd::Zero(n_free);
     if (!mirror) {
         Eigen::MatrixXd own_sym;
         if (cache == nullptr) own_sym = 0.5 * (S + S.transpose());
         const Eigen::MatrixXd& S_sym = cache != nullptr ? cache->S_sym : own_sym;
         Eigen::VectorXd d;
-        if (mean) d = *mean - implied_mu(dims, at.m, at.A);
-        if (structured_gradient(description, at.m, ram, S_sym, mean ? &d : nullptr, cells, g)) return g;
+        if (mean) d = *mean - implied_mu(dims, mm, A);
+        const Eigen::VectorXd* dp = mean ? &d : nullptr;
+        if (structured_gradient(description, mm, ram, S_sym, dp, cells, g)) return g;
     }
-    at.moments = implied_moments(dims, at.m, at.A);
+    const ImpliedMoments moments = implied_moments(dims, mm, A);
     const Eigen::MatrixXd* S_factor = cache != nullptr ? sample_factor_of(*cache) : nullptr;
-    if (!mirror && factored_gradient(ram, at.moments, S, mean, S_factor, cells, g)) return g;
+    if (!mirror && factored_gradient(ram, moments, S, mean, S_factor, cells, g)) return g;
 
-    const Eigen::Index p = at.moments.Sigma.rows();
+    const Eigen::Index p = moments.Sigma.rows();
     Eigen::MatrixXd X(p, p);  // Sigma^-1
     RankTestedInverse inverse(p);
-    if (!inverse.invert(at.moments.Sigma, X)) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
+    if (!inverse.invert(moments.Sigma, X)) return Eigen::VectorXd::Constant(n_free, kNotInvertible);
 
     // g_k = trace(W dSigma_k) - 2 dmu_k' Sigma^-1 d with W = X - X Q X,
     // Q = S + d d': the adjoints of Sigma and mu are W' and -2 X d.
     Eigen::MatrixXd Q = S;
     Eigen::VectorXd gmu = Eigen::VectorXd::Zero(p);
     if (mean) {
-        const Eigen::VectorXd d = *mean - at.moments.mu;
+        const Eigen::VectorXd d = *mean - moments.mu;
         Q.noalias() += d * d.transpose();
         gmu.noalias() = -2.0 * (X * d);
     }

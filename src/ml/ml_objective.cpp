@@ -88,7 +88,9 @@ bool refresh_sample_cov_cache(SampleCovCache& cache, const Eigen::Ref<const Eige
     cache.S_sym = 0.5 * (S + S.transpose());
     const int p = static_cast<int>(S.rows());
     cache.factor.resize(p, p);
-    if (!ml_kernels().sample_factor(p, cache.S.data(), cache.factor.data())) cache.factor.resize(0, 0);
+    if (!ml_kernels().sample_factor(p, cache.S.data(), cache.factor.data())) {
+        cache.factor.resize(0, 0);
+    }
     cache.logdet_s = logdet;
     cache.p = p;
     cache.valid = true;

@@ -108,7 +108,8 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
     for (std::size_t t = 0; t < cells.size(); ++t) {
         const FactorTarget target = cells[t].target;
         if (target == FactorTarget::L) L_cells.push_back(t);
-        if (target == FactorTarget::B || target == FactorTarget::Psi || target == FactorTarget::Nu) {
+        if (target == FactorTarget::B || target == FactorTarget::Psi ||
+            target == FactorTarget::Nu) {
             latent_cells.push_back(t);
         }
         any_B |= target == FactorTarget::B;
@@ -180,7 +181,9 @@ void MomentAdjoint::add_second_order(const std::vector<FreeCell>& cells,
             return v;
         };
         if (hasL && !(hasB || hasPsi || hasNu)) {
-            for (std::size_t u : L_cells) add(cells[u].param, loading_part(cells[u].row, cells[u].col));
+            for (std::size_t u : L_cells) {
+                add(cells[u].param, loading_part(cells[u].row, cells[u].col));
+            }
             for (std::size_t u : latent_cells) {
                 const FreeCell& c = cells[u];
                 const int a = c.row, b = c.col;
